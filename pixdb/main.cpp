@@ -1,0 +1,5 @@
+#include "pixdb/pixdb.h"
+
+int main(int argc, char** argv) {
+    return pixdb_main(argc, argv);
+}
