@@ -81,7 +81,7 @@ struct run_result {
     std::string out;
 };
 
-class Pixdb : public ::testing::Test {
+class pixdb : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "pixdb_test.XXXXXX").string();
@@ -161,7 +161,7 @@ class Pixdb : public ::testing::Test {
     fs::path dir;
 };
 
-TEST_F(Pixdb, FewerThanTwoArgumentsPrintUsageAndTouchNoFile) {
+TEST_F(pixdb, FewerThanTwoArgumentsPrintUsageAndTouchNoFile) {
     const std::string usage_rest =
         "Usage pixdb inputfile outputfile\n"
         "\n"
@@ -178,7 +178,7 @@ TEST_F(Pixdb, FewerThanTwoArgumentsPrintUsageAndTouchNoFile) {
     }
 }
 
-TEST_F(Pixdb, ArgumentsAfterTheSecondAreIgnored) {
+TEST_F(pixdb, ArgumentsAfterTheSecondAreIgnored) {
     write("in.bmp", numbered_rows());
     const run_result r = run({"in.bmp", "out.asm", "third.asm", "fourth"});
     EXPECT_EQ(r.status, 0);
@@ -188,14 +188,14 @@ TEST_F(Pixdb, ArgumentsAfterTheSecondAreIgnored) {
     EXPECT_EQ(text, convert(numbered_rows()));
 }
 
-TEST_F(Pixdb, UnopenableInputLeavesNoOutputFile) {
+TEST_F(pixdb, UnopenableInputLeavesNoOutputFile) {
     const run_result r = run({"missing.bmp", "out.asm"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "Error opening inputfile\n");
     EXPECT_TRUE(listing().empty());
 }
 
-TEST_F(Pixdb, OutputInMissingDirectoryFailsToOpen) {
+TEST_F(pixdb, OutputInMissingDirectoryFailsToOpen) {
     write("in.bmp", uniform_bitmap(0));
     const run_result r = run({"in.bmp", "nodir/out.asm"});
     EXPECT_EQ(r.status, 2);
@@ -203,14 +203,14 @@ TEST_F(Pixdb, OutputInMissingDirectoryFailsToOpen) {
     EXPECT_EQ(listing(), std::vector<std::string>{"in.bmp"});
 }
 
-TEST_F(Pixdb, FailedWriteIsReportedNotSuccess) {
+TEST_F(pixdb, FailedWriteIsReportedNotSuccess) {
     write("in.bmp", uniform_bitmap(0));
     const run_result r = run({"in.bmp", "/dev/full"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "Error writing outputfile\n");
 }
 
-TEST_F(Pixdb, WrongDimensionsAreRejected) {
+TEST_F(pixdb, WrongDimensionsAreRejected) {
     bytes wide = uniform_bitmap(0);
     put32(wide, 18, 97);
     expect_rejected(wide);
@@ -220,7 +220,7 @@ TEST_F(Pixdb, WrongDimensionsAreRejected) {
     expect_rejected(top_down);
 }
 
-TEST_F(Pixdb, TruncatedInputIsRejected) {
+TEST_F(pixdb, TruncatedInputIsRejected) {
     const bytes full = numbered_rows();
     // 22 bytes ends before the height; 23 and 62 pass the header but hold no complete picture;
     // 829 lacks only the last pixel byte.
@@ -230,7 +230,7 @@ TEST_F(Pixdb, TruncatedInputIsRejected) {
     }
 }
 
-TEST_F(Pixdb, ExistingOutputIsReplaced) {
+TEST_F(pixdb, ExistingOutputIsReplaced) {
     write("out.asm", bytes(5000, 'x'));
     expect_rejected(bytes(10, 0));
 
@@ -238,7 +238,7 @@ TEST_F(Pixdb, ExistingOutputIsReplaced) {
     EXPECT_EQ(text, repeat(db_line("0"), 64));
 }
 
-TEST_F(Pixdb, OnlyTheLowBytesOfWidthAndHeightAreChecked) {
+TEST_F(pixdb, OnlyTheLowBytesOfWidthAndHeightAreChecked) {
     // 352 wide (0x160), 8 bits per pixel, compressed, no signature: all ignored.
     bytes odd = numbered_rows();
     put32(odd, 18, 352);
@@ -248,7 +248,7 @@ TEST_F(Pixdb, OnlyTheLowBytesOfWidthAndHeightAreChecked) {
     EXPECT_EQ(convert(odd), convert(numbered_rows()));
 }
 
-TEST_F(Pixdb, PixelBytesAreInvertedInOrder) {
+TEST_F(pixdb, PixelBytesAreInvertedInOrder) {
     const bytes row = {0x00, 0xFF, 0x0F, 0xF0, 0x80, 0x01, 0x7F, 0xFE, 0x55, 0xAA, 0x3C, 0xC3};
     const std::string line = "        .db $FF,$0,$F0,$F,$7F,$FE,$80,$1,$AA,$55,$C3,$3C\n";
     EXPECT_EQ(convert(make_bitmap([&](std::size_t i) { return row[i % 12]; })), repeat(line, 64));
@@ -257,7 +257,7 @@ TEST_F(Pixdb, PixelBytesAreInvertedInOrder) {
     EXPECT_EQ(convert(uniform_bitmap(0x00)), repeat(db_line("FF"), 64));
 }
 
-TEST_F(Pixdb, LastFileRowBecomesFirstLine) {
+TEST_F(pixdb, LastFileRowBecomesFirstLine) {
     const std::string text = convert(numbered_rows());
     // File row n holds n, written inverted as 0xFF - n, and lands on line 64 - n.
     std::string expected;
@@ -271,7 +271,7 @@ TEST_F(Pixdb, LastFileRowBecomesFirstLine) {
     EXPECT_EQ(text.substr(text.size() - db_line("FF").size()), db_line("FF")); // bytes 62-73
 }
 
-TEST_F(Pixdb, BytesAfterThePictureChangeNothing) {
+TEST_F(pixdb, BytesAfterThePictureChangeNothing) {
     bytes longer = numbered_rows();
     for (int i = 0; i < 200; ++i)
         longer.push_back(static_cast<std::uint8_t>(i * 7));
