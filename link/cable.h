@@ -1,0 +1,35 @@
+// Inside the link library: the cable routines behind put85 and get85, exposed for the tests.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr std::uint16_t PARALLEL_OUT = 0x378; // data register
+inline constexpr std::uint16_t PARALLEL_IN = 0x379;  // status register
+inline constexpr std::uint16_t SERIAL_OUT = 0x3FC;   // modem control register (bit 0 DTR, 1 RTS)
+inline constexpr std::uint16_t SERIAL_IN = 0x3FE;    // modem status register (bit 4 CTS, 5 DSR)
+
+// Values written to the output register: the only three the library ever writes.
+inline constexpr std::uint8_t LINES_RELEASED = 0x03;
+inline constexpr std::uint8_t PULL_A = 0x01;
+inline constexpr std::uint8_t PULL_B = 0x02;
+
+// Input register bits, the same on both cables.
+inline constexpr std::uint8_t LINE_A = 0x10;
+inline constexpr std::uint8_t LINE_B = 0x20;
+
+void put85_parallel(std::uint8_t byte);
+std::uint8_t get85_parallel();
+void put85_connect85(std::uint8_t byte);
+std::uint8_t get85_connect85();
+
+// Writes value & 0x03 to the modem control register.
+void setport(std::uint8_t value);
+// The modem status lines as two bits: bit 0 line A, bit 1 line B.
+std::uint8_t getport();
+
+// Port first, value second (unlike glibc's routine of the same name).
+void outb(std::uint16_t port, std::uint8_t value);
+
+// Hooks for a receive time limit; they have no effect.
+void timetest();
+void timereset();

@@ -1,0 +1,74 @@
+// Link library: the TI-85 link cable, from the bare wires up to checksummed packets.
+//
+// Principles of operation
+// - The cable has two lines, A and B, each high unless one end pulls it low. A byte travels as
+//   eight bits, least significant first; every bit is a four-step handshake (the sender pulls
+//   B for a 1 or A for a 0, the receiver pulls the other line, the sender releases, the
+//   receiver releases). Which cable a program drives is fixed at build time (`link_type`).
+// - A packet is machine id, type, 16-bit length and, for a checksummed packet (VAR, DATA or
+//   SKIP with a length above 0), the data and a 16-bit sum of the data. Every checksummed
+//   packet is acknowledged; a bad sum on receipt asks the calculator to send again.
+// - The library owns the one packet buffer (`buffer`) and `last_packet_size`. Programs build
+//   outgoing data in the buffer before `put_packet` and read incoming data after `get_packet`.
+// - Failures are not returned: the routine that meets one prints a line on standard output and
+//   ends the process (status 1). Waits have no time limit; an interrupt ends a stuck run.
+//
+// Called by pullvar and pushvar; nothing else touches the cable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
+inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
+
+// The cable this program was built for (the LINK_TYPE build setting).
+extern const int link_type;
+
+inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
+
+inline constexpr std::uint8_t PACKET_VAR = 0x06;  // variable header or backup header
+inline constexpr std::uint8_t PACKET_CTS = 0x09;  // clear to send
+inline constexpr std::uint8_t PACKET_DATA = 0x15; // a variable's data or one backup block
+inline constexpr std::uint8_t PACKET_SKIP = 0x36; // refusal, with one reason byte
+inline constexpr std::uint8_t PACKET_ACK = 0x56;
+inline constexpr std::uint8_t PACKET_ERR = 0x5A; // checksum failure: send again
+inline constexpr std::uint8_t PACKET_EOT = 0x92; // end of transmission
+
+inline constexpr std::uint8_t REASON_ABORT = 1;
+inline constexpr std::uint8_t REASON_SKIP = 2;
+inline constexpr std::uint8_t REASON_OUT_OF_MEMORY = 3;
+
+inline constexpr std::size_t BUFFER_SIZE = 0x8000;
+
+// The packet buffer, BUFFER_SIZE bytes, allocated by init_link and never freed.
+extern std::uint8_t* buffer;
+
+// The length field of the last packet received. A checksummed packet longer than the buffer
+// keeps only its first BUFFER_SIZE bytes; this still holds its true length, so callers can
+// refuse it.
+extern std::uint16_t last_packet_size;
+
+// Allocates the packet buffer, gains access to the cable's two ports and releases both lines.
+// Ends the process with status 1 when any of that fails. Also arranges that an interrupt
+// (SIGINT, SIGTERM, SIGHUP) releases both lines before the process ends.
+void init_link();
+
+// Sends one byte; returns once the calculator has taken all eight bits.
+void put85(std::uint8_t byte);
+
+// Waits for one byte from the calculator.
+std::uint8_t get85();
+
+// Sends one packet of the given type. A checksummed packet carries the first `length` bytes of
+// the buffer (never more than BUFFER_SIZE) and returns only once the calculator has
+// acknowledged it; any other answer ends the process with status 1.
+void put_packet(std::uint8_t type, std::uint16_t length);
+
+// Reads one packet and returns its type. A checksummed packet's data are left at the start of
+// the buffer, checked (asking again on a bad sum) and acknowledged.
+std::uint8_t get_packet();
+
+// Registers a routine the interrupt handler runs before it releases the lines and ends the
+// process, e.g. to remove a half-written file. It must be async-signal-safe. nullptr clears it.
+void on_interrupt(void (*cleanup)());

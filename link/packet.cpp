@@ -1,0 +1,92 @@
+// Packets: framing, checksums, acknowledgements and the request to send again.
+#include "link/link.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+std::uint16_t last_packet_size = 0;
+
+namespace {
+
+bool checksummed(std::uint8_t type, std::uint16_t length) {
+    return length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
+}
+
+struct Header {
+    std::uint8_t type;
+    std::uint16_t length;
+};
+
+Header get_header() {
+    get85(); // the sender's machine id: any value will do
+    const std::uint8_t type = get85();
+    const std::uint8_t low = get85();
+    const std::uint8_t high = get85();
+    return {type, static_cast<std::uint16_t>(low | high << 8)};
+}
+
+// Reads `length` data bytes and their checksum. All of them are read and summed so that the
+// framing stays in step, but only the first BUFFER_SIZE are kept.
+bool get_data(std::uint16_t length) {
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint8_t byte = get85();
+        if (i < BUFFER_SIZE) buffer[i] = byte;
+        sum = static_cast<std::uint16_t>(sum + byte);
+    }
+    const std::uint8_t low = get85();
+    const std::uint8_t high = get85();
+    return sum == static_cast<std::uint16_t>(low | high << 8);
+}
+
+} // namespace
+
+void put_packet(std::uint8_t type, std::uint16_t length) {
+    const bool with_data = checksummed(type, length);
+    if (with_data && length > BUFFER_SIZE) {
+        // Callers check lengths first; never send bytes from beyond the buffer.
+        std::fputs("Packet longer than the buffer, exiting...\n", stdout);
+        std::exit(1);
+    }
+    put85(MACHINE_ID_PC);
+    put85(type);
+    put85(static_cast<std::uint8_t>(length & 0xFF));
+    put85(static_cast<std::uint8_t>(length >> 8));
+    if (!with_data) return;
+
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        put85(buffer[i]);
+        sum = static_cast<std::uint16_t>(sum + buffer[i]);
+    }
+    put85(static_cast<std::uint8_t>(sum & 0xFF));
+    put85(static_cast<std::uint8_t>(sum >> 8));
+
+    if (get_packet() != PACKET_ACK) {
+        std::fputs("Packet not acknowledged, exiting...\n", stdout);
+        std::exit(1);
+    }
+}
+
+std::uint8_t get_packet() {
+    const Header first = get_header();
+
+    // Each checksummed packet read earns one acknowledgement, sent once a packet has arrived
+    // intact (or a header-only packet came in its place): the same bytes on the cable as asking
+    // again from a nested read, without a stack that grows with every failure.
+    int acknowledgements = 0;
+    Header packet = first;
+    while (checksummed(packet.type, packet.length)) {
+        ++acknowledgements;
+        if (get_data(packet.length)) break;
+        std::fputs("\nChecksum failure!\n", stdout);
+        put_packet(PACKET_ERR, 0);
+        packet = get_header();
+    }
+    for (; acknowledgements > 0; --acknowledgements) {
+        put_packet(PACKET_ACK, 0);
+    }
+
+    last_packet_size = first.length;
+    return first.type;
+}

@@ -1,0 +1,18 @@
+// Platform seam: the only code that touches I/O ports.
+//
+// The link library reaches the cable through these three calls and nothing else. Two
+// implementations satisfy this header and one is chosen when a program is linked: the real
+// x86 ports (ports_real.cpp, glibc <sys/io.h>) for the shipped programs, and the modelled wire
+// of the virtual calculator for the tests. Nothing above this layer knows which one it runs on.
+#pragma once
+
+#include <cstdint>
+
+// Asks for access to one I/O port (one port, access on). Returns false when it is refused.
+bool port_grant(std::uint16_t port);
+
+// Writes one byte to an I/O port.
+void port_write(std::uint16_t port, std::uint8_t value);
+
+// Reads one byte from an I/O port.
+std::uint8_t port_read(std::uint16_t port);

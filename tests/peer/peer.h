@@ -1,0 +1,100 @@
+// The virtual calculator: a modelled two-wire cable with a scripted TI-85 on its far end.
+//
+// Principles of operation
+// - This library implements the platform seam (link/ports.h) for the tests. The computer's
+//   output register pulls lines A and B low, its input register reads them back (bits 4 and 5,
+//   the other bits noise), on the parallel and the serial cable alike.
+// - The calculator runs the real four-step handshake from its end, bit by bit, reacting on the
+//   computer's port accesses. Above the bits it runs a script: a function that sends and
+//   receives bytes and packets the way a calculator does. The script runs on its own thread but
+//   strictly in turn with the computer, so a test gives the same port trace every run.
+// - What happened is kept in a record in shared memory: a child process forked after
+//   reset() leaves it for its parent to read.
+// - A computer waiting on a calculator that has nothing more to say is a stalled link: the
+//   record says so and the process ends with STALLED_STATUS.
+#pragma once
+
+#include "link/link.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace peer {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::uint8_t MACHINE_ID_CALC = 0x85;
+inline constexpr std::uint8_t NO_ANSWER = 0; // receive(): answer nothing
+inline constexpr int STALLED_STATUS = 86;
+
+struct Options {
+    int delay = 0;                     // computer's reads before each reaction of the calculator
+    std::vector<std::uint16_t> refuse; // ports whose access request fails
+    bool zero_on_both = false;         // send a 0 bit by pulling both lines
+};
+
+// Clears the record and the wire. Call it before forking a child that runs the computer side.
+void reset(const Options& options = {});
+
+// Starts the calculator's script. It runs whenever the wire needs the calculator's next move.
+void run(std::function<void()> script);
+
+// Gives the script its turn until it waits on the wire again, so that the byte it last
+// received is in its hands (the computer may have stopped accessing the ports).
+void finish();
+
+// ---- The calculator's side, for scripts ----
+
+struct Packet {
+    bool from_pc = false;
+    std::uint8_t machine = 0;
+    std::uint8_t type = 0;
+    std::uint16_t length = 0;
+    Bytes data;          // checksummed packets only
+    bool intact = true;  // the checksum matched the data
+};
+
+void send_byte(std::uint8_t byte);
+std::uint8_t recv_byte();
+
+// The bytes of a packet as a calculator sends it; `corrupt` spoils the checksum.
+Bytes frame(std::uint8_t type, const Bytes& data, bool corrupt = false);
+// A header-only packet with the given length field.
+Bytes frame_header(std::uint8_t type, std::uint16_t length = 0);
+
+struct SendOptions {
+    int corrupt = 0;        // times the checksum goes out wrong before an intact copy
+    bool await_ack = true;  // read the computer's answer(s) to a checksummed packet
+};
+
+// Sends one packet. A checksummed one is sent again on PACKET_ERR while `corrupt` lasts, and
+// the computer's acknowledgements are read (one per copy sent).
+void send(std::uint8_t type, const Bytes& data = {}, SendOptions options = {});
+void send_raw(const Bytes& bytes);
+
+// Reads one packet. A checksummed one with a bad sum is answered PACKET_ERR and read again;
+// an intact one is answered with `answer` (PACKET_ACK unless told otherwise).
+Packet receive(std::uint8_t answer = PACKET_ACK);
+
+// Convenience: the data of a variable header.
+Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name);
+
+// ---- What happened ----
+
+struct Write {
+    std::uint16_t port;
+    std::uint8_t value;
+};
+
+std::vector<Packet> transcript(); // every packet, both directions, in order
+std::vector<Packet> from_pc();    // the packets the calculator received
+std::vector<Write> writes();      // the computer's port writes (the first 65,536)
+std::vector<std::uint16_t> grants();
+std::vector<std::string> violations(); // handshake faults of the computer
+std::uint64_t accesses();              // port reads and writes by the computer
+bool stalled();
+std::uint8_t last_output(); // the last value the computer wrote to its output register
+
+} // namespace peer

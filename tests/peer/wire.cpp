@@ -1,0 +1,210 @@
+// The modelled wire and the calculator's bit-level handshake.
+#include "tests/peer/state.h"
+
+#include "link/cable.h"
+#include "link/ports.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace peer {
+
+Record* record = nullptr;
+Wire wire;
+
+namespace {
+
+// A computer that polls this often without the calculator being able to move is waiting for
+// something that will never come.
+constexpr std::uint32_t STALL_READS = 200000;
+
+Options options;
+
+bool output_port(std::uint16_t port) { return port == PARALLEL_OUT || port == SERIAL_OUT; }
+bool input_port(std::uint16_t port) { return port == PARALLEL_IN || port == SERIAL_IN; }
+
+bool line_a_high() { return !wire.pc_a && !wire.calc_a; }
+bool line_b_high() { return !wire.pc_b && !wire.calc_b; }
+
+// Bits other than 4 and 5 read as noise, so the computer must mask them.
+std::uint8_t noise() {
+    wire.noise = wire.noise * 1103515245u + 12345u;
+    return static_cast<std::uint8_t>(wire.noise >> 16) & ~(LINE_A | LINE_B);
+}
+
+// The calculator's move, if it can make one now. Returns false when it must wait.
+bool react() {
+    switch (wire.mode) {
+    case Mode::sending: {
+        const bool one = (wire.byte >> wire.bit & 1) != 0;
+        const bool pc_ack = one ? wire.pc_a : wire.pc_b;
+        switch (wire.phase) {
+        case 0: // pull our line: B for a 1, A (or, if asked, both) for a 0
+            (one ? wire.calc_b : wire.calc_a) = true;
+            if (!one && options.zero_on_both) wire.calc_b = true;
+            wire.phase = 1;
+            return true;
+        case 1: // the computer acknowledged on the other line: release ours
+            if (!pc_ack) return false;
+            wire.calc_a = wire.calc_b = false;
+            wire.phase = 2;
+            return true;
+        default: // the computer released its acknowledgement: the bit is done
+            if (pc_ack) return false;
+            wire.phase = 0;
+            if (++wire.bit == 8) wire.mode = Mode::idle;
+            return true;
+        }
+    }
+    case Mode::receiving:
+        if (wire.phase == 0) {
+            if (wire.pc_a == wire.pc_b) return false;
+            // Line B low carries a 1 and is acknowledged on A; line A a 0, acknowledged on B.
+            wire.incoming = wire.pc_b;
+            (wire.pc_b ? wire.calc_a : wire.calc_b) = true;
+            wire.phase = 1;
+            return true;
+        }
+        if (wire.incoming ? wire.pc_b : wire.pc_a) return false;
+        wire.calc_a = wire.calc_b = false;
+        wire.byte = static_cast<std::uint8_t>(wire.byte | (wire.incoming ? 1 : 0) << wire.bit);
+        wire.phase = 0;
+        if (++wire.bit == 8) {
+            // The computer waits to see our release; it must read it before we pull again.
+            wire.mode = Mode::idle;
+            wire.hold = true;
+        }
+        return true;
+    case Mode::idle:
+        hand_over();
+        return true;
+    case Mode::done:
+        return false;
+    }
+    return false;
+}
+
+// Lets the calculator make every move it can. With a delay it waits that many reads first.
+void settle(bool reading) {
+    // As a receiver the computer lets go of its acknowledgement and moves on without reading
+    // again, so even a slow calculator catches that release at once.
+    if (wire.mode == Mode::sending && wire.phase == 2) react();
+    for (;;) {
+        if (wire.hold) return;
+        if (wire.delay_left > 0 && wire.mode != Mode::idle) {
+            if (reading) --wire.delay_left;
+            wire.idle_reads = 0;
+            return;
+        }
+        if (!react()) return;
+        wire.idle_reads = 0;
+        if (wire.mode != Mode::idle) wire.delay_left = options.delay;
+    }
+}
+
+void violation(const char* what) {
+    if (record->violation_count < MAX_VIOLATIONS) {
+        std::snprintf(record->violations[record->violation_count], sizeof record->violations[0],
+                      "%s (mode %d, bit %d, phase %d)", what, static_cast<int>(wire.mode),
+                      wire.bit, wire.phase);
+    }
+    ++record->violation_count;
+}
+
+// Handshake rules for the computer's side of each bit, checked against what it held before.
+void check_write(std::uint8_t value) {
+    if ((value & ~0x03) != 0) violation("bits 2-7 written");
+    if ((value & 0x03) == 0x00) violation("both lines pulled");
+    const bool pull_a = (value & 0x02) == 0;
+    const bool pull_b = (value & 0x01) == 0;
+    const bool held = wire.pc_a || wire.pc_b;
+    const bool changed = pull_a != wire.pc_a || pull_b != wire.pc_b;
+    if (!changed) return;
+    if (wire.mode == Mode::receiving) {
+        // The computer sends: it holds one line until acknowledged, then lets go.
+        if (wire.phase == 0 && held) violation("released before the acknowledgement");
+        if (wire.phase == 1 && (pull_a || pull_b)) violation("changed lines instead of releasing");
+    } else if (wire.mode == Mode::sending) {
+        // The computer receives: it acknowledges on the other line, then lets go.
+        const bool one = (wire.byte >> wire.bit & 1) != 0;
+        const bool ack = one ? pull_a : pull_b;
+        const bool wrong = one ? pull_b : pull_a;
+        if (wire.phase == 0 && (pull_a || pull_b)) violation("pulled a line before a bit came");
+        if (wire.phase == 1 && wrong) violation("acknowledged on the wrong line");
+        if (wire.phase == 1 && held && !ack) violation("released before the bit ended");
+        if (wire.phase == 2 && (pull_a || pull_b)) violation("changed lines instead of releasing");
+    }
+}
+
+Record* map_record() {
+    void* memory = mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        std::perror("peer: mmap");
+        std::abort();
+    }
+    return static_cast<Record*>(memory);
+}
+
+} // namespace
+
+void reset(const Options& new_options) {
+    if (record == nullptr) record = map_record();
+    std::memset(static_cast<void*>(record), 0, sizeof(Record));
+    record->last_output = 0xFF;
+    options = new_options;
+    wire = Wire{};
+    forget_script();
+}
+
+void stall() {
+    record->stalled = true;
+    std::fflush(stdout);
+    std::fprintf(stderr, "peer: the link stalled (mode %d, bit %d, phase %d)\n",
+                 static_cast<int>(wire.mode), wire.bit, wire.phase);
+    _exit(STALLED_STATUS);
+}
+
+} // namespace peer
+
+using namespace peer;
+
+bool port_grant(std::uint16_t port) {
+    if (record == nullptr) reset();
+    if (record->grant_count < MAX_GRANTS) record->grants[record->grant_count] = port;
+    ++record->grant_count;
+    return std::find(options.refuse.begin(), options.refuse.end(), port) == options.refuse.end();
+}
+
+void port_write(std::uint16_t port, std::uint8_t value) {
+    if (record == nullptr) reset();
+    ++record->accesses;
+    if (record->write_count < MAX_WRITES) record->writes[record->write_count] = {port, value};
+    ++record->write_count;
+    if (!output_port(port)) {
+        violation("write to a port other than the output register");
+        return;
+    }
+    record->last_output = value;
+    check_write(value);
+    // Output bit 1 low pulls line A, bit 0 low pulls line B.
+    wire.pc_a = (value & 0x02) == 0;
+    wire.pc_b = (value & 0x01) == 0;
+    wire.idle_reads = 0;
+    settle(false);
+}
+
+std::uint8_t port_read(std::uint16_t port) {
+    if (record == nullptr) reset();
+    ++record->accesses;
+    if (!input_port(port)) violation("read from a port other than the input register");
+    settle(true);
+    if (++wire.idle_reads > STALL_READS) stall();
+    const auto value = static_cast<std::uint8_t>(noise() | (line_a_high() ? LINE_A : 0) |
+                                                 (line_b_high() ? LINE_B : 0));
+    wire.hold = false;
+    return value;
+}

@@ -1,0 +1,87 @@
+#include "tests/support/child.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+ChildResult run_child(const std::function<int()>& body, const std::string& input,
+                      const fs::path& dir, int seconds,
+                      const std::function<void(int pid)>& meanwhile) {
+    ScratchDir io;
+    write_file(io.path / "stdin", input);
+    const fs::path out = io.path / "stdout";
+
+    std::fflush(nullptr); // nothing buffered here may be written twice
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        alarm(static_cast<unsigned>(seconds));
+        const int in = open((io.path / "stdin").c_str(), O_RDONLY);
+        const int sink = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || sink < 0 || dup2(in, 0) < 0 || dup2(sink, 1) < 0) _exit(120);
+        if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(121);
+        std::exit(body());
+    }
+    if (meanwhile) meanwhile(pid);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    ChildResult result;
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+    result.output = read_file(out);
+    return result;
+}
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "ti85test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    // Tests may leave read-only folders behind; make them removable first.
+    for (const auto& entry : fs::recursive_directory_iterator(path, ignored)) {
+        if (entry.is_directory(ignored)) fs::permissions(entry.path(), fs::perms::owner_all, ignored);
+    }
+    fs::permissions(path, fs::perms::owner_all, ignored);
+    fs::remove_all(path, ignored);
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace testing_support

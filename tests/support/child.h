@@ -1,0 +1,40 @@
+// Test support: running code that ends the process, and scratch directories.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct ChildResult {
+    int status = -1;    // exit status 0-255, or -1 when a signal ended the child
+    int signal = 0;     // the signal that ended it
+    std::string output; // everything written to standard output
+};
+
+// Runs `body` in a forked child with `input` as standard input and the working directory
+// `dir` (if not empty). The child ends with body's return value unless it ends itself.
+// A child still running after `seconds` is killed.
+// `meanwhile`, if given, runs in the parent with the child's pid while the child runs.
+ChildResult run_child(const std::function<int()>& body, const std::string& input = "",
+                      const std::filesystem::path& dir = {}, int seconds = 60,
+                      const std::function<void(int pid)>& meanwhile = {});
+
+// A fresh empty directory, removed with everything in it at the end of its scope.
+struct ScratchDir {
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::filesystem::path path;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::vector<std::string> lines(const std::string& text);
+// The names of the entries of a directory, sorted.
+std::vector<std::string> listing(const std::filesystem::path& dir);
+
+} // namespace testing_support
