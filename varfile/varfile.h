@@ -1,0 +1,140 @@
+// Variable files: the on-disk form of TI-85 variables and memory backups.
+//
+// Principles of operation
+// - A file is a 53-byte header (signature "**TI85**", three fixed bytes, a 42-byte comment),
+//   the data-section length N at offset 53, the data section from offset 55 and the 16-bit sum
+//   of the data section after it: 57 + N bytes in all. All numbers are 16-bit, low byte first.
+// - The data section holds entries (entry header length K + 4, data length D, type T, name
+//   length K, the name, D again, the D data bytes), or a backup: the backup header length, the
+//   backup header (whose type byte, 0x1D, lands at offset 59 like an entry's) and three blocks,
+//   each a length and its bytes.
+// - The receiver writes files of one variable, and backups; the sender checks files and reads
+//   them back entry by entry. Both hold file contents only in the packet buffer, so every
+//   length is at most BUFFER_SIZE, and a name is at most 11 bytes.
+// - Writing is atomic: a file is written, checksum included, under a temporary name in the same
+//   directory and renamed over its final name only when complete. Every failure is returned to
+//   the caller; nothing here prints or ends the process.
+#pragma once
+
+#include "link/link.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+
+// ---- Tables and layout ----
+
+inline constexpr std::array<std::uint8_t, 8> identifier{'*', '*', 'T', 'I', '8', '5', '*', '*'};
+
+inline constexpr std::uint8_t TYPE_BACKUP = 0x1D;
+inline constexpr std::uint8_t TYPE_LAST = 0x1E; // highest type code with a table entry
+inline constexpr std::size_t TYPE_COUNT = TYPE_LAST + 1;
+
+// Type names (at most 5 characters) and file extensions, indexed by type code.
+extern const std::array<std::array<char, 6>, TYPE_COUNT> var_types;
+extern const std::array<std::array<char, 5>, TYPE_COUNT> var_extensions;
+
+inline constexpr long FILE_HEADER_SIZE = 53;
+inline constexpr long OFFSET_DATA_LENGTH = 53;
+inline constexpr long OFFSET_DATA = 55;          // first entry, or the backup header length
+inline constexpr long OFFSET_BACKUP_HEADER = 57;
+inline constexpr long OFFSET_FIRST_TYPE = 59;    // 0x1D here makes a backup file
+inline constexpr std::size_t SIGNATURE_COMPARED = 3;
+
+// The 42-byte comment the receiver writes: the text, 17 spaces, a zero byte.
+inline constexpr char COMMENT[] = "File received by Talvaro                 ";
+static_assert(sizeof COMMENT == 42);
+
+inline constexpr char BACKUP_FILE_NAME[] = "backup.85b";
+inline constexpr std::uint16_t BACKUP_HEADER_LENGTH = 9;
+
+inline constexpr std::size_t NAME_MAX_LENGTH = 11;
+using NameBuffer = std::array<char, NAME_MAX_LENGTH + 1>; // the name and a zero byte
+using PathBuffer = std::array<char, 16>;                  // name, extension, zero byte
+
+// ---- Names ----
+
+// The variable header of an ordinary variable, as carried by a PACKET_VAR packet.
+struct VarHeader {
+    std::uint16_t data_length; // D
+    std::uint8_t type;         // T
+    std::uint8_t name_length;  // K
+    NameBuffer name;           // K name bytes, zero after them
+};
+
+enum class HeaderFault {
+    none,
+    short_header,   // the packet is shorter than its own name length says
+    name_too_long,  // more than 11 bytes
+    unknown_type,   // above 0x1E
+    data_too_long,  // more than BUFFER_SIZE bytes
+    unsafe_name,    // contains '/' or a zero byte, or names no file of its own
+};
+
+// A short English description, such as "name longer than 11 bytes".
+const char* describe(HeaderFault fault);
+
+// Takes a variable header apart (the data of a PACKET_VAR packet of `length` bytes) and checks
+// it against the limits and the file-name rule.
+HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header);
+
+// The file name of a variable: its name bytes unchanged, then the four-character extension of
+// its type (nothing for type 0x1E). False when that would leave the current directory or name
+// no file: a '/' or a zero byte in the name, or a result that is empty, "." or "..".
+bool file_name(const VarHeader& header, PathBuffer& path);
+
+// ---- Writing (the receiver) ----
+
+// Writes the file of one variable: header, entry, the D data bytes from `data`, then the
+// checksum pass. Replaces `path` only when all of it is on disk. False on any failure, with
+// nothing left behind and an existing file untouched; errno tells why.
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data);
+
+// A backup is written in steps, as its packets arrive: begin_backup with the backup header
+// (the data of its PACKET_VAR packet), add_backup_block for each of the three data packets,
+// then finish_backup, which runs the checksum pass and renames the file to "backup.85b".
+// If the blocks do not have the lengths the header announced, the stored data-section length
+// follows the blocks actually stored. abandon_backup removes the unfinished file.
+// Each returns false on failure (and then abandons the file itself); errno tells why.
+bool begin_backup(const std::uint8_t* header, std::uint16_t length);
+bool add_backup_block(const std::uint8_t* data, std::uint16_t length);
+bool finish_backup();
+void abandon_backup();
+
+// Removes any unfinished file. Async-signal-safe: for the interrupt handler.
+void remove_unfinished_file();
+
+// ---- Reading (the sender) ----
+
+enum class FileCheck {
+    ok,
+    no_signature, // not a variable file: pass over it in silence
+    bad_checksum,
+    damaged,      // fields that do not fit the file or the limits; see the problem text
+    unreadable,   // a read failed; errno tells why
+};
+
+// Checks a whole file before anything of it is sent: the signature's first three bytes, the
+// data-section length, the checksum of the data section (read into `buffer`), and that the
+// entries, or the backup header and its three blocks, fill the data section exactly and stay
+// within the limits. On `damaged`, `problem` says what is wrong in a few English words.
+FileCheck check_file(std::FILE* file, const char*& problem);
+
+// True when the checked file is a backup (type 0x1D at offset 59).
+bool is_backup(std::FILE* file);
+
+// The file offset just past the data section of a checked file: 55 + N.
+long data_section_end(std::FILE* file);
+
+// The entry walk of a checked file, from `position` = OFFSET_DATA: read_entry moves to the
+// entry's type (position + 4), reads type, name and the data length and leaves the file at the
+// entry's data; the caller then reads or skips the data, and the next entry begins at the file
+// position that follows (ftell), while that is below data_section_end.
+bool read_entry(std::FILE* file, long position, VarHeader& header);
+bool read_entry_data(std::FILE* file, std::uint16_t length); // into `buffer`
+bool skip_entry_data(std::FILE* file, std::uint16_t length);
+
+// The backup of a checked backup file: the header into `buffer` (its length in `length`), then
+// each of the three blocks into `buffer` in turn.
+bool read_backup_header(std::FILE* file, std::uint16_t& length);
+bool read_backup_block(std::FILE* file, std::uint16_t& length);
