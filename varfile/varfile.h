@@ -67,7 +67,7 @@ enum class HeaderFault {
     short_header,   // the packet is shorter than its own name length says
     name_too_long,  // more than 11 bytes
     unknown_type,   // above 0x1E
-    data_too_long,  // more than BUFFER_SIZE bytes
+    data_too_long,  // its file's data section would not fit the packet buffer
     unsafe_name,    // contains '/' or a zero byte, or names no file of its own
 };
 
@@ -95,7 +95,9 @@ bool write_variable(const char* path, const VarHeader& header, const std::uint8_
 // then finish_backup, which runs the checksum pass and renames the file to "backup.85b".
 // If the blocks do not have the lengths the header announced, the stored data-section length
 // follows the blocks actually stored. abandon_backup removes the unfinished file.
-// Each returns false on failure (and then abandons the file itself); errno tells why.
+// Each returns false on failure (and then abandons the file itself); errno tells why:
+// EINVAL for a header that is not 9 bytes or a fourth block, EFBIG for a backup whose data
+// section would not fit the packet buffer (begin_backup then creates nothing).
 bool begin_backup(const std::uint8_t* header, std::uint16_t length);
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length);
 bool finish_backup();

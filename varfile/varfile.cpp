@@ -1,0 +1,401 @@
+// Variable files: tables, names, atomic writing and the sender's checks.
+#include "varfile/varfile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+constexpr std::array<std::array<char, 6>, TYPE_COUNT> var_types{{
+    {"REAL"},  {"CPLX"},  {"VECTR"}, {"VECTR"}, {"LIST"},  {"LIST"},  {"MATRX"}, {"MATRX"},
+    {"CONST"}, {"CONST"}, {"EQU"},   {"RANGE"}, {"STRNG"}, {"GDB"},   {"GDB"},   {"GDB"},
+    {"GDB"},   {"PICT"},  {"PRGRM"}, {"RANGE"}, {"PICT"},  {"UNKN"},  {"UNKN"},  {"RANGE"},
+    {"RANGE"}, {"RANGE"}, {"RANGE"}, {"RANGE"}, {"UNKN"},  {"BAKUP"}, {""},
+}};
+
+constexpr std::array<std::array<char, 5>, TYPE_COUNT> var_extensions{{
+    {".85n"}, {".85c"}, {".85v"}, {".85v"}, {".85l"}, {".85l"}, {".85m"}, {".85m"},
+    {".85k"}, {".85k"}, {".85e"}, {".85r"}, {".85s"}, {".85d"}, {".85d"}, {".85d"},
+    {".85d"}, {".85i"}, {".85p"}, {".85r"}, {".85i"}, {".85_"}, {".85_"}, {".85r"},
+    {".85r"}, {".85r"}, {".85r"}, {".85r"}, {".85_"}, {".85b"}, {""},
+}};
+
+namespace {
+
+constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
+
+std::uint16_t u16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
+
+std::uint16_t sum(const std::uint8_t* data, std::size_t length) {
+    std::uint16_t total = 0;
+    for (std::size_t i = 0; i < length; ++i) total = static_cast<std::uint16_t>(total + data[i]);
+    return total;
+}
+
+// ---- The one unfinished file ----
+
+// Its name is kept in static storage so that the interrupt handler can remove it.
+char unfinished_name[32];
+volatile std::sig_atomic_t unfinished = 0;
+std::FILE* backup_file = nullptr;
+int backup_blocks = 0;
+std::uint16_t backup_announced = 0; // data-section length the backup header announced
+std::uint32_t backup_stored = 0;    // data-section bytes written so far
+
+// Creates the temporary file in the current directory, where the final name will be.
+std::FILE* create_unfinished() {
+    std::strcpy(unfinished_name, ".ti85-XXXXXX");
+    const int fd = mkstemp(unfinished_name);
+    if (fd < 0) return nullptr;
+    unfinished = 1;
+    // mkstemp makes the file private; a finished file gets the usual permissions.
+    const mode_t mask = umask(0);
+    umask(mask);
+    std::FILE* file = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        const int saved = errno;
+        close(fd);
+        remove_unfinished_file();
+        errno = saved;
+    }
+    return file;
+}
+
+bool put(std::FILE* file, const void* data, std::size_t length) {
+    return std::fwrite(data, 1, length, file) == length;
+}
+
+bool put_u16(std::FILE* file, std::uint16_t value) {
+    const std::uint8_t bytes[2]{static_cast<std::uint8_t>(value & 0xFF),
+                                static_cast<std::uint8_t>(value >> 8)};
+    return put(file, bytes, 2);
+}
+
+bool put_file_header(std::FILE* file) {
+    return put(file, identifier.data(), identifier.size()) &&
+           put(file, FIXED_BYTES.data(), FIXED_BYTES.size()) && put(file, COMMENT, sizeof COMMENT);
+}
+
+// Flushes, syncs and closes; a file that did not reach the disk whole is a failure.
+bool close_written(std::FILE* file) {
+    bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    const int saved = errno;
+    ok = (std::fclose(file) == 0) && ok;
+    if (!ok && errno == 0) errno = saved;
+    return ok;
+}
+
+// The checksum pass: sum the data section as it stands on disk and append the sum.
+bool append_checksum(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    std::uint8_t length[2];
+    bool ok = std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 &&
+              std::fread(length, 1, 2, file) == 2;
+    const std::uint16_t n = ok ? u16(length) : 0;
+    ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
+    std::fclose(file);
+    if (!ok) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
+    file = std::fopen(path, "ab");
+    if (file == nullptr) return false;
+    ok = put_u16(file, sum(buffer, n));
+    return close_written(file) && ok;
+}
+
+bool finish_unfinished(const char* path) {
+    if (!append_checksum(unfinished_name) || std::rename(unfinished_name, path) != 0) {
+        const int saved = errno;
+        remove_unfinished_file();
+        errno = saved;
+        return false;
+    }
+    unfinished = 0;
+    return true;
+}
+
+bool fail_unfinished(std::FILE* file) {
+    const int saved = errno != 0 ? errno : EIO;
+    if (file != nullptr) std::fclose(file);
+    remove_unfinished_file();
+    errno = saved;
+    return false;
+}
+
+// ---- Reading ----
+
+bool get(std::FILE* file, void* data, std::size_t length) {
+    if (std::fread(data, 1, length, file) == length) return true;
+    if (!std::ferror(file)) errno = EIO; // shorter than checked: changed under us
+    return false;
+}
+
+bool get_u16(std::FILE* file, std::uint16_t& value) {
+    std::uint8_t bytes[2];
+    if (!get(file, bytes, 2)) return false;
+    value = u16(bytes);
+    return true;
+}
+
+const char* check_backup(std::uint16_t n) {
+    std::uint32_t at = 2 + std::uint32_t{u16(buffer)};
+    if (at > n) return "backup header runs past the data section";
+    for (int block = 0; block < 3; ++block) {
+        if (at + 2 > n) return "backup block missing";
+        at += 2 + std::uint32_t{u16(buffer + at)};
+        if (at > n) return "backup block runs past the data section";
+    }
+    return at == n ? nullptr : "backup does not fill its data section exactly";
+}
+
+const char* check_entries(std::uint16_t n) {
+    std::uint32_t at = 0;
+    do {
+        if (at + 6 > n) return "entry header runs past the data section";
+        const std::uint8_t type = buffer[at + 4];
+        const std::uint8_t name_length = buffer[at + 5];
+        if (type > TYPE_LAST) return "unknown type code";
+        if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
+        if (at + 8 + name_length > n) return "entry header runs past the data section";
+        at += 8 + name_length + std::uint32_t{u16(buffer + at + 6 + name_length)};
+        if (at > n) return "entry data runs past the data section";
+    } while (at < n);
+    return nullptr;
+}
+
+} // namespace
+
+const char* describe(HeaderFault fault) {
+    switch (fault) {
+    case HeaderFault::none:
+        return "no fault";
+    case HeaderFault::short_header:
+        return "variable header shorter than its name";
+    case HeaderFault::name_too_long:
+        return "name longer than 11 bytes";
+    case HeaderFault::unknown_type:
+        return "unknown type code";
+    case HeaderFault::data_too_long:
+        return "variable too large";
+    case HeaderFault::unsafe_name:
+        return "name not usable as a file name";
+    }
+    return "unknown fault";
+}
+
+HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header) {
+    if (length < 4 || length < 4 + data[3]) return HeaderFault::short_header;
+    header.data_length = u16(data);
+    header.type = data[2];
+    header.name_length = data[3];
+    if (header.name_length > NAME_MAX_LENGTH) return HeaderFault::name_too_long;
+    if (header.type > TYPE_LAST) return HeaderFault::unknown_type;
+    // The whole entry must fit the packet buffer, where the file's data section is checked.
+    if (std::size_t{header.data_length} + header.name_length + 8 > BUFFER_SIZE) {
+        return HeaderFault::data_too_long;
+    }
+    header.name.fill(0);
+    std::memcpy(header.name.data(), data + 4, header.name_length);
+    PathBuffer path;
+    return file_name(header, path) ? HeaderFault::none : HeaderFault::unsafe_name;
+}
+
+bool file_name(const VarHeader& header, PathBuffer& path) {
+    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_LAST) return false;
+    path.fill(0);
+    for (std::size_t i = 0; i < header.name_length; ++i) {
+        const char c = header.name[i];
+        if (c == '/' || c == '\0') return false;
+        path[i] = c;
+    }
+    std::memcpy(path.data() + header.name_length, var_extensions[header.type].data(), 4);
+    const char* name = path.data();
+    return std::strcmp(name, "") != 0 && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data) {
+    errno = 0;
+    std::FILE* file = create_unfinished();
+    if (file == nullptr) return false;
+    const std::uint16_t k = header.name_length;
+    const std::uint16_t d = header.data_length;
+    const bool ok =
+        put_file_header(file) && put_u16(file, static_cast<std::uint16_t>(k + d + 8)) &&
+        put_u16(file, static_cast<std::uint16_t>(k + 4)) && put_u16(file, d) &&
+        put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
+        put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
+    if (!ok) return fail_unfinished(file);
+    if (!close_written(file)) return fail_unfinished(nullptr);
+    return finish_unfinished(path);
+}
+
+bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
+    errno = 0;
+    if (length != BACKUP_HEADER_LENGTH) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::uint32_t announced = length + 8u + u16(header) + u16(header + 3) + u16(header + 5);
+    if (announced > BUFFER_SIZE) {
+        errno = EFBIG;
+        return false;
+    }
+    backup_file = create_unfinished();
+    if (backup_file == nullptr) return false;
+    backup_blocks = 0;
+    backup_announced = static_cast<std::uint16_t>(announced);
+    backup_stored = 2 + length;
+    if (!(put_file_header(backup_file) && put_u16(backup_file, backup_announced) &&
+          put_u16(backup_file, length) && put(backup_file, header, length))) {
+        abandon_backup();
+        return false;
+    }
+    return true;
+}
+
+bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
+    if (backup_file == nullptr || backup_blocks == 3) {
+        errno = EINVAL;
+        abandon_backup();
+        return false;
+    }
+    backup_stored += 2u + length;
+    if (backup_stored > BUFFER_SIZE) {
+        errno = EFBIG;
+        abandon_backup();
+        return false;
+    }
+    ++backup_blocks;
+    if (!(put_u16(backup_file, length) && put(backup_file, data, length))) {
+        abandon_backup();
+        return false;
+    }
+    return true;
+}
+
+bool finish_backup() {
+    if (backup_file == nullptr || backup_blocks != 3) {
+        errno = EINVAL;
+        abandon_backup();
+        return false;
+    }
+    std::FILE* file = backup_file;
+    backup_file = nullptr;
+    // Blocks of other lengths than announced: store the length that was really written, so
+    // that the checksum covers exactly the data section.
+    const auto stored = static_cast<std::uint16_t>(backup_stored);
+    if (stored != backup_announced &&
+        (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 || !put_u16(file, stored))) {
+        return fail_unfinished(file);
+    }
+    if (!close_written(file)) return fail_unfinished(nullptr);
+    return finish_unfinished(BACKUP_FILE_NAME);
+}
+
+void abandon_backup() {
+    const int saved = errno;
+    if (backup_file != nullptr) std::fclose(backup_file);
+    backup_file = nullptr;
+    remove_unfinished_file();
+    errno = saved;
+}
+
+void remove_unfinished_file() {
+    if (unfinished != 0) unlink(unfinished_name);
+    unfinished = 0;
+}
+
+FileCheck check_file(std::FILE* file, const char*& problem) {
+    problem = nullptr;
+    std::rewind(file);
+    const std::size_t got = std::fread(buffer, 1, identifier.size(), file);
+    if (std::ferror(file)) return FileCheck::unreadable;
+    if (got < SIGNATURE_COMPARED ||
+        std::memcmp(buffer, identifier.data(), SIGNATURE_COMPARED) != 0) {
+        return FileCheck::no_signature;
+    }
+
+    std::uint8_t length[2];
+    if (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0) return FileCheck::unreadable;
+    if (std::fread(length, 1, 2, file) != 2) {
+        if (std::ferror(file)) return FileCheck::unreadable;
+        problem = "shorter than its header";
+        return FileCheck::damaged;
+    }
+    const std::uint16_t n = u16(length);
+    if (n == 0) {
+        problem = "empty data section";
+        return FileCheck::damaged;
+    }
+    if (n > BUFFER_SIZE) {
+        problem = "data section longer than 32768 bytes";
+        return FileCheck::damaged;
+    }
+    std::uint8_t stored[2];
+    if (std::fread(buffer, 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
+        if (std::ferror(file)) return FileCheck::unreadable;
+        problem = "shorter than its data section says";
+        return FileCheck::damaged;
+    }
+    if (u16(stored) != sum(buffer, n)) return FileCheck::bad_checksum;
+
+    if (n < 5) {
+        problem = "data section too short for an entry";
+        return FileCheck::damaged;
+    }
+    problem = buffer[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(n)
+                                                                      : check_entries(n);
+    return problem == nullptr ? FileCheck::ok : FileCheck::damaged;
+}
+
+bool is_backup(std::FILE* file) {
+    std::uint8_t type = 0;
+    return std::fseek(file, OFFSET_FIRST_TYPE, SEEK_SET) == 0 && get(file, &type, 1) &&
+           type == TYPE_BACKUP;
+}
+
+long data_section_end(std::FILE* file) {
+    std::uint16_t n = 0;
+    if (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 || !get_u16(file, n)) return -1;
+    return OFFSET_DATA + n;
+}
+
+bool read_entry(std::FILE* file, long position, VarHeader& header) {
+    if (std::fseek(file, position + 4, SEEK_SET) != 0 || !get(file, &header.type, 1) ||
+        !get(file, &header.name_length, 1)) {
+        return false;
+    }
+    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_LAST) {
+        errno = EINVAL;
+        return false;
+    }
+    header.name.fill(0);
+    return get(file, header.name.data(), header.name_length) && get_u16(file, header.data_length);
+}
+
+bool read_entry_data(std::FILE* file, std::uint16_t length) {
+    if (length > BUFFER_SIZE) {
+        errno = EINVAL;
+        return false;
+    }
+    return get(file, buffer, length);
+}
+
+bool skip_entry_data(std::FILE* file, std::uint16_t length) {
+    return std::fseek(file, length, SEEK_CUR) == 0;
+}
+
+bool read_backup_header(std::FILE* file, std::uint16_t& length) {
+    return std::fseek(file, OFFSET_DATA, SEEK_SET) == 0 && get_u16(file, length) &&
+           read_entry_data(file, length);
+}
+
+bool read_backup_block(std::FILE* file, std::uint16_t& length) {
+    return get_u16(file, length) && read_entry_data(file, length);
+}

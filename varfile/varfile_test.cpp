@@ -1,0 +1,329 @@
+// Variable files: byte-exact writing, atomic replacement, and the sender's checks.
+#include "varfile/varfile.h"
+#include "tests/support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using testing_support::listing;
+using testing_support::read_file;
+using testing_support::run_child;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+namespace {
+
+using Bytes = std::string;
+
+std::string u16(unsigned value) {
+    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
+}
+
+const std::string HEADER = std::string("**TI85**\x1A\x0C", 10) + std::string(1, '\0') +
+                           "File received by Talvaro" + std::string(17, ' ') + std::string(1, '\0');
+
+// A whole file around a data section, with its checksum (or a given one).
+std::string file_around(const std::string& data, int checksum = -1) {
+    unsigned total = 0;
+    for (unsigned char c : data) total += c;
+    return HEADER + u16(static_cast<unsigned>(data.size())) + data +
+           u16(checksum < 0 ? total & 0xFFFF : static_cast<unsigned>(checksum));
+}
+
+std::string entry(std::uint8_t type, const std::string& name, const std::string& data) {
+    return u16(static_cast<unsigned>(name.size() + 4)) + u16(static_cast<unsigned>(data.size())) +
+           static_cast<char>(type) + static_cast<char>(name.size()) + name +
+           u16(static_cast<unsigned>(data.size())) + data;
+}
+
+struct Fixture : ::testing::Test {
+    void SetUp() override {
+        buffer = storage;
+        previous = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path);
+    }
+    void TearDown() override { std::filesystem::current_path(previous); }
+
+    VarHeader header(const std::string& packet) {
+        VarHeader h{};
+        EXPECT_EQ(read_var_header(reinterpret_cast<const std::uint8_t*>(packet.data()),
+                                  static_cast<std::uint16_t>(packet.size()), h),
+                  HeaderFault::none);
+        return h;
+    }
+    static std::string var_packet(unsigned d, std::uint8_t type, const std::string& name) {
+        return u16(d) + static_cast<char>(type) + static_cast<char>(name.size()) + name;
+    }
+    HeaderFault fault_of(const std::string& packet) {
+        VarHeader h{};
+        return read_var_header(reinterpret_cast<const std::uint8_t*>(packet.data()),
+                               static_cast<std::uint16_t>(packet.size()), h);
+    }
+    std::string name_of(std::uint8_t type, const std::string& name) {
+        VarHeader h = header(var_packet(1, type, name));
+        PathBuffer path{};
+        EXPECT_TRUE(file_name(h, path));
+        return path.data();
+    }
+
+    FileCheck check(const std::string& bytes, const char*& problem) {
+        write_file("f", bytes);
+        std::FILE* file = std::fopen("f", "rb");
+        const FileCheck result = check_file(file, problem);
+        std::fclose(file);
+        return result;
+    }
+
+    ScratchDir dir;
+    std::filesystem::path previous;
+    std::uint8_t storage[BUFFER_SIZE];
+};
+
+using Tables = Fixture;
+using Writing = Fixture;
+using Checking = Fixture;
+
+TEST_F(Tables, TypeNamesAndExtensionsByCode) {
+    EXPECT_STREQ(var_types[0x00].data(), "REAL");
+    EXPECT_STREQ(var_types[0x12].data(), "PRGRM");
+    EXPECT_STREQ(var_types[0x1D].data(), "BAKUP");
+    EXPECT_STREQ(var_extensions[0x15].data(), ".85_");
+    EXPECT_STREQ(var_extensions[0x1D].data(), ".85b");
+    for (char c : var_types[0x1E]) EXPECT_EQ(c, 0);
+    for (char c : var_extensions[0x1E]) EXPECT_EQ(c, 0);
+    for (std::size_t t = 0; t < TYPE_LAST; ++t) EXPECT_EQ(std::strlen(var_extensions[t].data()), 4u);
+}
+
+TEST_F(Tables, FileNamesKeepTheCalculatorsBytes) {
+    EXPECT_EQ(name_of(0x00, "A"), "A.85n");
+    EXPECT_EQ(name_of(0x12, "A"), "A.85p");
+    EXPECT_EQ(name_of(0x1E, "BARE"), "BARE");
+    EXPECT_EQ(name_of(0x00, ""), ".85n");
+    EXPECT_EQ(name_of(0x0C, "\xC1\x80 x*?"), "\xC1\x80 x*?.85s");
+    EXPECT_EQ(name_of(0x1E, "ELEVENBYTES"), "ELEVENBYTES");
+    EXPECT_EQ(name_of(0x00, "."), "..85n");
+}
+
+TEST_F(Tables, HeadersThatWouldLeaveTheDirectoryOrTheLimitsAreRefused) {
+    EXPECT_EQ(fault_of(var_packet(1, 0x00, "a/b")), HeaderFault::unsafe_name);
+    EXPECT_EQ(fault_of(var_packet(1, 0x00, std::string("a\0b", 3))), HeaderFault::unsafe_name);
+    EXPECT_EQ(fault_of(var_packet(1, 0x1E, "")), HeaderFault::unsafe_name);
+    EXPECT_EQ(fault_of(var_packet(1, 0x1E, ".")), HeaderFault::unsafe_name);
+    EXPECT_EQ(fault_of(var_packet(1, 0x1E, "..")), HeaderFault::unsafe_name);
+    EXPECT_EQ(fault_of(var_packet(1, 0x00, "TWELVEBYTES!")), HeaderFault::name_too_long);
+    EXPECT_EQ(fault_of(var_packet(1, 0x1F, "A")), HeaderFault::unknown_type);
+    EXPECT_EQ(fault_of(var_packet(BUFFER_SIZE - 9 + 1, 0x00, "A")), HeaderFault::data_too_long);
+    EXPECT_EQ(fault_of(var_packet(BUFFER_SIZE - 9, 0x00, "A")), HeaderFault::none);
+    EXPECT_EQ(fault_of(var_packet(1, 0x00, "ABC").substr(0, 6)), HeaderFault::short_header);
+    EXPECT_EQ(fault_of("\x01"), HeaderFault::short_header);
+}
+
+TEST_F(Writing, WorkedExampleFileOfOneVariable) {
+    const VarHeader h = header(var_packet(10, 0x00, "A"));
+    const std::uint8_t data[10]{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_TRUE(write_variable("A.85n", h, data));
+    const std::string file = read_file("A.85n");
+    ASSERT_EQ(file.size(), 76u);
+    EXPECT_EQ(file.substr(0, 53), HEADER);
+    EXPECT_EQ(file.substr(53), std::string("\x13\x00\x05\x00\x0A\x00\x00\x01\x41\x0A\x00"
+                                           "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x92\x00",
+                                           23));
+    EXPECT_EQ(listing("."), std::vector<std::string>{"A.85n"});
+    EXPECT_EQ(std::filesystem::status("A.85n").permissions() & std::filesystem::perms::owner_read,
+              std::filesystem::perms::owner_read);
+}
+
+TEST_F(Writing, ChecksumWrapsAtSixteenBits) {
+    // A 4-byte name, 288 data bytes and 8 bytes of framing: a data section of 300 bytes.
+    std::string data(288, '\xFF');
+    const VarHeader h = header(var_packet(288, 0x1E, "\xFF\xFF\xFF\xFF"));
+    ASSERT_TRUE(write_variable("x", h, reinterpret_cast<const std::uint8_t*>(data.data())));
+    const std::string file = read_file("x");
+    unsigned total = 0;
+    for (std::size_t i = 55; i < 355; ++i) total += static_cast<unsigned char>(file[i]);
+    EXPECT_EQ(file.substr(355), u16(total & 0xFFFF));
+
+    const char* problem = nullptr;
+    std::string all_ff = file_around(std::string(300, '\xFF'), 0x2AD4);
+    EXPECT_NE(check(all_ff, problem), FileCheck::bad_checksum);
+    all_ff[all_ff.size() - 1] = 0x2B;
+    EXPECT_EQ(check(all_ff, problem), FileCheck::bad_checksum);
+}
+
+TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
+    const std::string header9("\x02\x00\x1D\x01\x00\x03\x00\xAB\xCD", 9);
+    ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(header9.data()), 9));
+    for (const std::string block : {"xy", "z", "123"}) {
+        ASSERT_TRUE(add_backup_block(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                     static_cast<std::uint16_t>(block.size())));
+    }
+    ASSERT_TRUE(finish_backup());
+    const std::string data = u16(9) + header9 + u16(2) + "xy" + u16(1) + "z" + u16(3) + "123";
+    ASSERT_EQ(data.size(), 23u);
+    EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(data));
+
+    // Blocks longer and shorter than announced: the stored length follows what was stored.
+    ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(header9.data()), 9));
+    for (const std::string block : {"xyzzy", "", "1"}) {
+        ASSERT_TRUE(add_backup_block(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                     static_cast<std::uint16_t>(block.size())));
+    }
+    ASSERT_TRUE(finish_backup());
+    const std::string other = u16(9) + header9 + u16(5) + "xyzzy" + u16(0) + u16(1) + "1";
+    EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(other));
+    const char* problem = nullptr;
+    EXPECT_EQ(check(read_file(BACKUP_FILE_NAME), problem), FileCheck::ok);
+    EXPECT_EQ(listing("."), (std::vector<std::string>{BACKUP_FILE_NAME, "f"}));
+}
+
+TEST_F(Writing, BackupsThatCannotBeStoredFaithfullyAreRefused) {
+    const std::string big("\x00\x40\x1D\x00\x40\x00\x00\x00\x00", 9); // two blocks of 16 KB
+    errno = 0;
+    EXPECT_FALSE(begin_backup(reinterpret_cast<const std::uint8_t*>(big.data()), 9));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_FALSE(begin_backup(reinterpret_cast<const std::uint8_t*>(big.data()), 8));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(listing(".").empty());
+
+    const std::string small("\x01\x00\x1D\x01\x00\x01\x00\x00\x00", 9);
+    ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(small.data()), 9));
+    EXPECT_FALSE(add_backup_block(storage, BUFFER_SIZE));
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_TRUE(listing(".").empty());
+}
+
+TEST_F(Writing, FailuresLeaveNoFileAndKeepTheOldOne) {
+    const VarHeader h = header(var_packet(3000, 0x12, "PRG"));
+    write_file("PRG.85p", "old contents");
+    // A full disk: the file size limit stops the write part of the way.
+    const auto result = run_child(
+        [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{1000, 1000};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            return write_variable("PRG.85p", h, storage) ? 0 : errno;
+        },
+        "", dir.path);
+    EXPECT_EQ(result.status, EFBIG);
+    EXPECT_EQ(read_file("PRG.85p"), "old contents");
+    EXPECT_EQ(listing("."), std::vector<std::string>{"PRG.85p"});
+
+    // A directory in the file's place cannot be replaced.
+    std::filesystem::create_directory("A.85n");
+    EXPECT_FALSE(write_variable("A.85n", header(var_packet(1, 0x00, "A")), storage));
+    EXPECT_TRUE(std::filesystem::is_directory("A.85n"));
+    EXPECT_EQ(listing("."), (std::vector<std::string>{"A.85n", "PRG.85p"}));
+
+    // Interrupted in the middle of a backup.
+    write_file(BACKUP_FILE_NAME, "old backup");
+    const std::string header9("\x02\x00\x1D\x01\x00\x03\x00\x00\x00", 9);
+    ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(header9.data()), 9));
+    EXPECT_EQ(listing(".").size(), 4u);
+    remove_unfinished_file();
+    EXPECT_EQ(listing(".").size(), 3u);
+    EXPECT_EQ(read_file(BACKUP_FILE_NAME), "old backup");
+    abandon_backup();
+}
+
+TEST_F(Checking, SignatureChecksumAndEntryWalk) {
+    const char* problem = nullptr;
+    EXPECT_EQ(check("", problem), FileCheck::no_signature);
+    EXPECT_EQ(check("**X" + file_around(entry(0, "A", "1")).substr(3), problem),
+              FileCheck::no_signature);
+    // Only three signature bytes count.
+    EXPECT_EQ(check("**Tx" + file_around(entry(0, "A", "1")).substr(4), problem), FileCheck::ok);
+
+    // Wrong entry header length and first data length are not used.
+    std::string odd = entry(0x04, "L1", "abcdef");
+    odd[0] = 99;
+    odd[2] = 77;
+    const std::string three = odd + entry(0x1D, "NOTBAK", "") + entry(0x12, "P", "xyz");
+    write_file("walk", file_around(three));
+    std::FILE* file = std::fopen("walk", "rb");
+    ASSERT_EQ(check_file(file, problem), FileCheck::ok);
+    EXPECT_FALSE(is_backup(file));
+    const long end = data_section_end(file);
+    EXPECT_EQ(end, 55 + static_cast<long>(three.size()));
+    std::vector<std::string> seen;
+    VarHeader h{};
+    for (long at = OFFSET_DATA; at < end; at = std::ftell(file)) {
+        ASSERT_TRUE(read_entry(file, at, h));
+        seen.push_back(std::string(h.name.data()) + "/" + std::to_string(h.type) + "/" +
+                       std::to_string(h.data_length));
+        if (h.type == 0x12) {
+            ASSERT_TRUE(read_entry_data(file, h.data_length));
+            EXPECT_EQ(std::memcmp(buffer, "xyz", 3), 0);
+        } else {
+            ASSERT_TRUE(skip_entry_data(file, h.data_length));
+        }
+    }
+    std::fclose(file);
+    EXPECT_EQ(seen, (std::vector<std::string>{"L1/4/6", "NOTBAK/29/0", "P/18/3"}));
+}
+
+TEST_F(Checking, BackupIsReadBackAsSent) {
+    const std::string header9("\x02\x00\x1D\x01\x00\x03\x00\xAB\xCD", 9);
+    const std::string data = u16(9) + header9 + u16(2) + "xy" + u16(1) + "z" + u16(3) + "123";
+    write_file("b", file_around(data));
+    std::FILE* file = std::fopen("b", "rb");
+    const char* problem = nullptr;
+    ASSERT_EQ(check_file(file, problem), FileCheck::ok);
+    EXPECT_TRUE(is_backup(file));
+    std::uint16_t length = 0;
+    ASSERT_TRUE(read_backup_header(file, length));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), header9);
+    std::string blocks;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(read_backup_block(file, length));
+        blocks += std::string(reinterpret_cast<char*>(buffer), length) + "|";
+    }
+    EXPECT_EQ(blocks, "xy|z|123|");
+    std::fclose(file);
+}
+
+TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
+    const std::string good = entry(0x00, "A", "0123456789");
+    const std::string backup_header("\x02\x00\x1D\x01\x00\x03\x00\x00\x00", 9);
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    std::string long_name = entry(0x00, "TWELVEBYTES!", "1");
+    std::string data_n_big = HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
+    const std::vector<Case> cases{
+        {"header cut short", HEADER.substr(0, 40)},
+        {"empty data section", file_around("")},
+        {"data section over the limit", data_n_big},
+        {"file shorter than its data section", file_around(good).substr(0, 70)},
+        {"checksum missing", file_around(good).substr(0, 55 + good.size() + 1)},
+        {"too short for an entry", file_around("\x01\x02\x03\x04")},
+        {"entry data past the end", file_around(good.substr(0, good.size() - 1))},
+        {"entries leave bytes over", file_around(good + "\x05\x00\x01")},
+        {"name over 11 bytes", file_around(long_name)},
+        {"unknown type", file_around(entry(0x1F, "A", "1"))},
+        {"backup header past the end", file_around(u16(40) + backup_header)},
+        {"backup block missing", file_around(u16(9) + backup_header + u16(2) + "xy")},
+        {"backup with bytes over",
+         file_around(u16(9) + backup_header + u16(0) + u16(0) + u16(0) + "!")},
+    };
+    for (const Case& c : cases) {
+        const char* problem = nullptr;
+        EXPECT_EQ(check(c.bytes, problem), FileCheck::damaged) << c.what;
+        EXPECT_NE(problem, nullptr) << c.what;
+    }
+}
+
+TEST_F(Checking, AReadThatFailsIsNotAMissingSignature) {
+    std::filesystem::create_directory("d");
+    std::FILE* file = std::fopen("d", "rb");
+    ASSERT_NE(file, nullptr);
+    const char* problem = nullptr;
+    EXPECT_EQ(check_file(file, problem), FileCheck::unreadable);
+    std::fclose(file);
+}
+
+} // namespace
