@@ -100,9 +100,16 @@ void finish() {
 void forget_script() { turns = nullptr; }
 
 void run(std::function<void()> script) {
-    turns = new Turns; // never freed: a script left waiting keeps using it until the process ends
+    // Never freed: a script left waiting keeps using its turns until the process ends.
+    struct Script {
+        Turns turns;
+        std::function<void()> body;
+    };
+    static auto* scripts = new std::vector<Script*>;
+    scripts->push_back(new Script{{}, std::move(script)});
+    turns = &scripts->back()->turns;
     Turns* own = turns;
-    auto* body = new std::function<void()>(std::move(script));
+    std::function<void()>* body = &scripts->back()->body;
     std::thread([own, body] {
         own->script.acquire();
         (*body)();
