@@ -164,18 +164,18 @@ void remove_marker() { unlink("partial"); }
 TEST(Setup, InterruptRunsTheCleanupAndReleasesTheLines) {
     testing_support::ScratchDir dir;
     testing_support::write_file(dir.path / "partial", "half");
-    // A calculator that never acknowledges leaves the computer holding a line low.
-    peer::reset({.delay = 1 << 30});
+    // A calculator that stops answering leaves the computer holding a line low.
+    peer::reset();
     const auto result = run_child(
         [] {
             init_link();
             on_interrupt(remove_marker);
-            peer::run([] { peer::recv_byte(); });
+            peer::run([] { peer::hang(); });
             put85(0x00);
             return 0;
         },
         "", dir.path, 60, [](int pid) {
-            usleep(200000);
+            EXPECT_TRUE(peer::wait_for_held_line());
             kill(pid, SIGINT);
         });
     EXPECT_EQ(result.signal, SIGINT);

@@ -106,6 +106,7 @@ void run(std::function<void()> script) {
         std::function<void()> body;
     };
     static auto* scripts = new std::vector<Script*>;
+    wire.mode = Mode::idle; // the new script has the next move
     scripts->push_back(new Script{{}, std::move(script)});
     turns = &scripts->back()->turns;
     Turns* own = turns;
@@ -120,6 +121,11 @@ void run(std::function<void()> script) {
     static bool registered = false;
     if (!registered) std::atexit(finish);
     registered = true;
+}
+
+void hang() {
+    wire.mode = Mode::hung;
+    wait_for_wire();
 }
 
 void send_byte(std::uint8_t byte) {

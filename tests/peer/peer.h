@@ -56,6 +56,10 @@ struct Packet {
     bool intact = true;  // the checksum matched the data
 };
 
+// Stops answering for good, as a calculator that was switched off mid-transfer: the computer
+// waits, holding whatever line it holds, until the test ends it.
+void hang();
+
 void send_byte(std::uint8_t byte);
 std::uint8_t recv_byte();
 
@@ -96,5 +100,9 @@ std::vector<std::string> violations(); // handshake faults of the computer
 std::uint64_t accesses();              // port reads and writes by the computer
 bool stalled();
 std::uint8_t last_output(); // the last value the computer wrote to its output register
+
+// From the test process: waits (up to `seconds`) until the computer holds a line low, e.g.
+// before interrupting a child that is stuck mid-transfer. False on time-out.
+bool wait_for_held_line(int seconds = 30);
 
 } // namespace peer

@@ -26,7 +26,7 @@ struct Record {
     std::uint8_t transcript[TRANSCRIPT_BYTES];
 };
 
-enum class Mode { idle, sending, receiving, done };
+enum class Mode { idle, sending, receiving, done, hung };
 
 struct Wire {
     bool pc_a = false, pc_b = false;     // lines the computer pulls

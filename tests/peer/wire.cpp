@@ -82,6 +82,7 @@ bool react() {
         hand_over();
         return true;
     case Mode::done:
+    case Mode::hung:
         return false;
     }
     return false;
@@ -160,6 +161,15 @@ void reset(const Options& new_options) {
     forget_script();
 }
 
+bool wait_for_held_line(int seconds) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        const std::uint8_t value = record->last_output;
+        if (value != 0xFF && value != LINES_RELEASED) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 void stall() {
     record->stalled = true;
     std::fflush(stdout);
@@ -202,7 +212,7 @@ std::uint8_t port_read(std::uint16_t port) {
     ++record->accesses;
     if (!input_port(port)) violation("read from a port other than the input register");
     settle(true);
-    if (++wire.idle_reads > STALL_READS) stall();
+    if (wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) stall();
     const auto value = static_cast<std::uint8_t>(noise() | (line_a_high() ? LINE_A : 0) |
                                                  (line_b_high() ? LINE_B : 0));
     wire.hold = false;
