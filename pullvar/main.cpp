@@ -1,0 +1,5 @@
+#include "pullvar/pullvar.h"
+
+int main(int argc, char** argv) {
+    return pullvar_main(argc, argv);
+}

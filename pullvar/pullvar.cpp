@@ -1,0 +1,233 @@
+// The receiver: listening loop, variable path and backup path.
+#include "pullvar/pullvar.h"
+
+#include "link/link.h"
+#include "varfile/varfile.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace {
+
+// Every line goes out at once: a run spends most of its time waiting on the calculator or the
+// user, and an interrupt must not swallow what was already said.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+[[noreturn]] void fail() {
+    std::exit(-1);
+}
+
+// errno still tells why the variable-file library gave up.
+[[noreturn]] void cannot_save(const char* path) {
+    const char* why = std::strerror(errno);
+    say("pullvar: Cannot save %s (%s)!\n", path, why);
+    fail();
+}
+
+// The calculator acknowledges the skip packet; anything else ends the run in the link layer.
+void refuse(std::uint8_t reason) {
+    buffer[0] = reason;
+    put_packet(PACKET_SKIP, 1);
+}
+
+enum class Answer { overwrite, skip, abort };
+
+// One character per answer. Anything but y, n or x asks again, including the line end left
+// over from the previous answer; the end of input keeps the existing file.
+Answer ask_overwrite() {
+    for (;;) {
+        say("pullvar: Duplicate filename - overwrite (y/n/x)? ");
+        switch (std::getchar()) {
+        case 'y':
+        case 'Y':
+            return Answer::overwrite;
+        case 'n':
+        case 'N':
+        case EOF:
+            return Answer::skip;
+        case 'x':
+        case 'X':
+            return Answer::abort;
+        default:
+            break;
+        }
+    }
+}
+
+bool exists(const char* path) {
+    struct stat status;
+    return stat(path, &status) == 0;
+}
+
+// One announced variable, from its header in the buffer to its saved file. True when saved.
+bool receive_variable() {
+    VarHeader header{};
+    PathBuffer path{};
+    HeaderFault fault = read_var_header(buffer, last_packet_size, header);
+    if (fault == HeaderFault::none && !file_name(header, path)) fault = HeaderFault::unsafe_name;
+    if (fault != HeaderFault::none) {
+        say("pullvar: Variable refused (%s), skipped!\n", describe(fault));
+        refuse(REASON_SKIP);
+        return false;
+    }
+
+    say("pullvar: Receiving %8s, type %5s, to %12s\n", header.name.data(),
+        var_types[header.type].data(), path.data());
+
+    if (exists(path.data())) {
+        switch (ask_overwrite()) {
+        case Answer::overwrite:
+            break;
+        case Answer::skip:
+            refuse(REASON_SKIP);
+            say("pullvar: Variable skipped!\n");
+            return false;
+        case Answer::abort:
+            refuse(REASON_ABORT);
+            say("pullvar: Transfer aborted!\n");
+            fail();
+        }
+    }
+
+    put_packet(PACKET_CTS, 0);
+    if (get_packet() != PACKET_ACK) {
+        say("pullvar: Data request not acknowledged!\n");
+        fail();
+    }
+    // A file is written only from data that matches its header.
+    const std::uint8_t type = get_packet();
+    if (type != PACKET_DATA) {
+        say("pullvar: Packet type 0x%02X received instead of the data, nothing saved!\n", type);
+        fail();
+    }
+    if (last_packet_size != header.data_length) {
+        say("pullvar: Data of %u bytes received, %u announced, nothing saved!\n",
+            unsigned{last_packet_size}, unsigned{header.data_length});
+        fail();
+    }
+    if (!write_variable(path.data(), header, buffer)) cannot_save(path.data());
+    say("pullvar: OK!\n");
+    return true;
+}
+
+std::uint16_t get_u16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+// Why the backup header in the buffer cannot be stored, or nullptr. A backup is held whole in
+// the buffer when it is checked and sent back, so its data section must fit there too.
+const char* backup_problem() {
+    static char problem[64];
+    if (last_packet_size != BACKUP_HEADER_LENGTH) {
+        std::snprintf(problem, sizeof problem, "header of %u bytes, not %u",
+                      unsigned{last_packet_size}, unsigned{BACKUP_HEADER_LENGTH});
+        return problem;
+    }
+    unsigned long section = BACKUP_HEADER_LENGTH + 8;
+    for (const int at : {0, 3, 5}) {
+        const std::uint16_t block = get_u16(buffer + at);
+        if (block > BUFFER_SIZE) {
+            std::snprintf(problem, sizeof problem, "block of %u bytes, more than %zu",
+                          unsigned{block}, BUFFER_SIZE);
+            return problem;
+        }
+        section += block;
+    }
+    if (section > BUFFER_SIZE) {
+        std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
+                      BUFFER_SIZE);
+        return problem;
+    }
+    return nullptr;
+}
+
+// Ends the run unsaved: the unfinished file goes, an existing "backup.85b" stays.
+[[noreturn]] void drop_backup() {
+    abandon_backup();
+    fail();
+}
+
+// A backup announced by the header in the buffer. Returns only when the header is refused;
+// otherwise it ends the process, with status 0 once "backup.85b" is saved.
+void receive_backup() {
+    if (const char* problem = backup_problem()) {
+        say("pullvar: Backup refused (%s), skipped!\n", problem);
+        refuse(REASON_SKIP);
+        return;
+    }
+
+    say("pullvar: Receiving system backup to '%s'\n", BACKUP_FILE_NAME);
+    if (!begin_backup(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
+    put_packet(PACKET_CTS, 0);
+    if (get_packet() != PACKET_ACK) {
+        say("pullvar: Data request not acknowledged!\n");
+        drop_backup();
+    }
+    for (int block = 1; block <= 3; ++block) {
+        const std::uint8_t type = get_packet();
+        if (type != PACKET_DATA) {
+            say("pullvar: Packet type 0x%02X received instead of backup block %d, nothing "
+                "saved!\n",
+                type, block);
+            drop_backup();
+        }
+        if (last_packet_size > BUFFER_SIZE) {
+            say("pullvar: Backup block %d of %u bytes does not fit, nothing saved!\n", block,
+                unsigned{last_packet_size});
+            drop_backup();
+        }
+        if (!add_backup_block(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
+    }
+    if (!finish_backup()) cannot_save(BACKUP_FILE_NAME);
+    say("pullvar: Backup received OK!\n");
+    std::exit(0);
+}
+
+} // namespace
+
+void receive() {
+    say("pullvar: Listening for packets...\n");
+    int received = 0;
+    for (;;) {
+        const std::uint8_t type = get_packet();
+        if (type == PACKET_EOT) {
+            put_packet(PACKET_ACK, 0);
+            break;
+        }
+        // Consumed, and acknowledged by the link layer if it carried data. A variable header
+        // packet without data announces nothing: the buffer still holds an earlier packet.
+        if (type != PACKET_VAR || last_packet_size == 0) {
+            say("pullvar: Invalid packet received!\n");
+            continue;
+        }
+        // A header too short to hold a type code is refused as a variable's.
+        if (last_packet_size > 2 && buffer[2] == TYPE_BACKUP) {
+            receive_backup();
+        } else if (receive_variable()) {
+            ++received;
+        }
+    }
+    say("pullvar: %d variables received\n", received);
+}
+
+int pullvar_main(int, char**) {
+    say("Talvaro/Linux v1.1: receives variables from a TI-85\n"
+        "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
+        "\n");
+    init_link();
+    // An interrupt must not leave a half-written file behind.
+    on_interrupt(remove_unfinished_file);
+    receive();
+    return 0;
+}

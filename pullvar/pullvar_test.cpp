@@ -1,0 +1,698 @@
+// The receiver end to end: its real entry runs in a child process against the virtual
+// calculator, with standard input fed and standard output captured. Each test checks the exit
+// status, the output line for line, the packets the calculator saw and the files left behind.
+#include "pullvar/pullvar.h"
+
+#include "link/link.h"
+#include "tests/peer/peer.h"
+#include "tests/support/child.h"
+#include "varfile/varfile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using peer::Bytes;
+using testing_support::ChildResult;
+using testing_support::lines;
+using testing_support::listing;
+using testing_support::read_file;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+using Lines = std::vector<std::string>;
+
+const std::string PROMPT = "pullvar: Duplicate filename - overwrite (y/n/x)? ";
+
+// ---- Expected files, built from the layout ----
+
+std::string u16(unsigned value) {
+    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
+}
+
+std::string text(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+// File header, N, the data section, then the 16-bit sum of the data section.
+std::string variable_file_around(const std::string& section) {
+    std::string file("**TI85**\x1A\x0C\x00", 11);
+    file += "File received by Talvaro" + std::string(17, ' ') + std::string(1, '\0');
+    file += u16(static_cast<unsigned>(section.size())) + section;
+    unsigned sum = 0;
+    for (const char c : section)
+        sum += static_cast<unsigned char>(c);
+    return file + u16(sum);
+}
+
+std::string variable_file(const std::string& name, std::uint8_t type, const Bytes& data) {
+    const auto k = static_cast<unsigned>(name.size());
+    const auto d = static_cast<unsigned>(data.size());
+    return variable_file_around(u16(k + 4) + u16(d) + static_cast<char>(type) +
+                                static_cast<char>(k) + name + u16(d) + text(data));
+}
+
+std::string backup_file(const Bytes& header, const std::vector<Bytes>& blocks) {
+    std::string section = u16(static_cast<unsigned>(header.size())) + text(header);
+    for (const Bytes& block : blocks) {
+        section += u16(static_cast<unsigned>(block.size())) + text(block);
+    }
+    return variable_file_around(section);
+}
+
+Bytes counting(std::size_t size, std::uint8_t first = 1) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+// ---- Running the program ----
+
+ChildResult run_pullvar(const std::function<void()>& script, const std::string& input,
+                        const fs::path& dir, const std::function<void(int)>& meanwhile = {}) {
+    peer::reset();
+    return testing_support::run_child(
+        [&] {
+            peer::run(script);
+            char name[] = "pullvar";
+            char* argv[] = {name, nullptr};
+            return pullvar_main(1, argv);
+        },
+        input, dir, 60, meanwhile);
+}
+
+Lines output(std::initializer_list<std::string> after_listening) {
+    Lines expected{
+        "Talvaro/Linux v1.1: receives variables from a TI-85",
+        "By the Talvaro link tools authors. Free software; see the README for the terms.", "",
+        "pullvar: Listening for packets..."};
+    expected.insert(expected.end(), after_listening);
+    return expected;
+}
+
+// The packets the computer sent, as the calculator saw them: type, then any data bytes.
+Lines seen_by_calculator() {
+    Lines seen;
+    for (const peer::Packet& packet : peer::from_pc()) {
+        std::string line;
+        switch (packet.type) {
+        case PACKET_CTS:
+            line = "CTS";
+            break;
+        case PACKET_SKIP:
+            line = "SKIP";
+            break;
+        case PACKET_ACK:
+            line = "ACK";
+            break;
+        case PACKET_ERR:
+            line = "ERR";
+            break;
+        default:
+            line = "type " + std::to_string(packet.type);
+            break;
+        }
+        for (const std::uint8_t byte : packet.data)
+            line += " " + std::to_string(byte);
+        if (packet.machine != MACHINE_ID_PC || !packet.intact) line += " (malformed)";
+        seen.push_back(line);
+    }
+    return seen;
+}
+
+// ---- The calculator's side ----
+
+struct Variable {
+    std::string name;
+    std::uint8_t type;
+    Bytes data;
+};
+
+// Announces a variable and, if the computer clears it, acknowledges and sends the data. A skip
+// packet is acknowledged by receive().
+void offer(const Variable& variable, int corrupt = 0) {
+    peer::send(PACKET_VAR, peer::var_header(static_cast<std::uint16_t>(variable.data.size()),
+                                            variable.type, variable.name));
+    if (peer::receive().type != PACKET_CTS) return;
+    peer::send(PACKET_ACK);
+    peer::send(PACKET_DATA, variable.data, {.corrupt = corrupt});
+}
+
+void end_transmission() {
+    peer::send(PACKET_EOT);
+    peer::receive();
+}
+
+const Variable A{"A", 0x00, counting(10)};
+
+// The worked example backup: blocks of 2, 1 and 3 bytes, then two pass-through bytes.
+const Bytes BACKUP_HEADER{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
+const std::vector<Bytes> BACKUP_BLOCKS{{0x11, 0x22}, {0x33}, {0x44, 0x55, 0x66}};
+
+// ---- Listening and saving ----
+
+TEST(pullvar, EndOfTransmissionBeforeAnythingCountsZero) {
+    ScratchDir dir;
+    const auto run = run_pullvar([] { end_transmission(); }, "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output), output({"pullvar: 0 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), Lines{"ACK"});
+    EXPECT_TRUE(listing(dir.path).empty());
+    EXPECT_EQ(peer::last_output(), 0x03);
+}
+
+TEST(pullvar, WorkedExampleIsSavedAsA85n) {
+    ScratchDir dir;
+    const auto run = run_pullvar(
+        [] {
+            offer(A);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                                         "pullvar: OK!", "pullvar: 1 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK", "ACK"}));
+    EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+    const std::string file = read_file(dir.path / "A.85n");
+    EXPECT_EQ(file, variable_file("A", 0x00, A.data));
+    ASSERT_EQ(file.size(), 76u);
+    const std::string tail("\x13\x00\x05\x00\x0A\x00\x00\x01\x41\x0A\x00"
+                           "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x92\x00",
+                           23);
+    EXPECT_EQ(file.substr(53), tail);
+}
+
+TEST(pullvar, SeveralVariablesEachGetTheirOwnFile) {
+    ScratchDir dir;
+    const Variable program{"PRGM1", 0x12, counting(40, 0x80)};
+    const Variable long_name{"LONGNAME123", 0x0C, Bytes(300, 0xFF)}; // its sum wraps
+    const Variable nameless{"", 0x00, counting(3)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(A);
+            offer(program);
+            offer(long_name);
+            offer(nameless);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n", "pullvar: OK!",
+                      "pullvar: Receiving    PRGM1, type PRGRM, to    PRGM1.85p", "pullvar: OK!",
+                      "pullvar: Receiving LONGNAME123, type STRNG, to LONGNAME123.85s",
+                      "pullvar: OK!", "pullvar: Receiving         , type  REAL, to         .85n",
+                      "pullvar: OK!", "pullvar: 4 variables received"}));
+    EXPECT_EQ(listing(dir.path), (Lines{".85n", "A.85n", "LONGNAME123.85s", "PRGM1.85p"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+    EXPECT_EQ(read_file(dir.path / "PRGM1.85p"), variable_file("PRGM1", 0x12, program.data));
+    EXPECT_EQ(read_file(dir.path / "LONGNAME123.85s"),
+              variable_file("LONGNAME123", 0x0C, long_name.data));
+    EXPECT_EQ(read_file(dir.path / ".85n"), variable_file("", 0x00, nameless.data));
+}
+
+TEST(pullvar, TypeOneEIsSavedUnderItsBareNameWithAnEmptyTypeName) {
+    ScratchDir dir;
+    const Variable bare{"Q", 0x1E, counting(4)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(bare);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        Q, type      , to            Q",
+                                         "pullvar: OK!", "pullvar: 1 variables received"}));
+    EXPECT_EQ(read_file(dir.path / "Q"), variable_file("Q", 0x1E, bare.data));
+}
+
+TEST(pullvar, OtherPacketsWhileListeningAreReportedAndListeningGoesOn) {
+    ScratchDir dir;
+    const auto run = run_pullvar(
+        [] {
+            peer::send(PACKET_DATA, {1, 2, 3}); // acknowledged by the link layer
+            peer::send(PACKET_CTS);
+            peer::send(PACKET_VAR); // announces nothing
+            offer(A);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Invalid packet received!", "pullvar: Invalid packet received!",
+                      "pullvar: Invalid packet received!",
+                      "pullvar: Receiving        A, type  REAL, to        A.85n", "pullvar: OK!",
+                      "pullvar: 1 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "ACK", "CTS", "ACK", "ACK"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+}
+
+TEST(pullvar, DataWithABadChecksumIsAskedForAgainAndSaved) {
+    ScratchDir dir;
+    const auto run = run_pullvar(
+        [] {
+            offer(A, 1);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n", "",
+                      "Checksum failure!", "pullvar: OK!", "pullvar: 1 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ERR", "ACK", "ACK", "ACK"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+}
+
+// ---- An existing file ----
+
+using pullvar_duplicate = ::testing::Test;
+
+TEST(pullvar_duplicate, YesReplacesTheFile) {
+    for (const std::string answer : {"y", "Y"}) {
+        ScratchDir dir;
+        write_file(dir.path / "A.85n", "old");
+        const auto run = run_pullvar(
+            [] {
+                offer(A);
+                end_transmission();
+            },
+            answer, dir.path);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                          PROMPT + "pullvar: OK!", "pullvar: 1 variables received"}));
+        EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK", "ACK"}));
+        EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+        EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+    }
+}
+
+TEST(pullvar_duplicate, NoKeepsTheFileSkipsAndGoesOn) {
+    for (const std::string answer : {"n", "N"}) {
+        ScratchDir dir;
+        write_file(dir.path / "A.85n", "old");
+        const Variable b{"B", 0x01, counting(20)};
+        const auto run = run_pullvar(
+            [&] {
+                offer(A);
+                offer(b);
+                end_transmission();
+            },
+            answer, dir.path);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                          PROMPT + "pullvar: Variable skipped!",
+                          "pullvar: Receiving        B, type  CPLX, to        B.85c",
+                          "pullvar: OK!", "pullvar: 1 variables received"}));
+        EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 2", "ACK", "CTS", "ACK", "ACK"}));
+        EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+        EXPECT_EQ(read_file(dir.path / "B.85c"), variable_file("B", 0x01, b.data));
+    }
+}
+
+TEST(pullvar_duplicate, XAbortsTheTransferWithoutACount) {
+    for (const std::string answer : {"x", "X"}) {
+        ScratchDir dir;
+        write_file(dir.path / "A.85n", "old");
+        const auto run = run_pullvar([] { offer(A); }, answer, dir.path);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                          PROMPT + "pullvar: Transfer aborted!"}));
+        EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 1"}));
+        EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+        EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+    }
+}
+
+TEST(pullvar_duplicate, OtherCharactersAskAgain) {
+    ScratchDir dir;
+    write_file(dir.path / "A.85n", "old");
+    const auto run = run_pullvar(
+        [] {
+            offer(A);
+            end_transmission();
+        },
+        "q Z?n", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                      PROMPT + PROMPT + PROMPT + PROMPT + PROMPT + "pullvar: Variable skipped!",
+                      "pullvar: 0 variables received"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+}
+
+// One character per answer: "yes" and its line end answer the first question with y, and the
+// e, the s and the line end each ask the second question once more.
+TEST(pullvar_duplicate, LeftoverCharactersRepeatTheNextPrompt) {
+    ScratchDir dir;
+    write_file(dir.path / "A.85n", "old A");
+    write_file(dir.path / "B.85n", "old B");
+    const Variable b{"B", 0x00, counting(5)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(A);
+            offer(b);
+            end_transmission();
+        },
+        "yes\nn\n", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(
+        lines(run.output),
+        output({"pullvar: Receiving        A, type  REAL, to        A.85n", PROMPT + "pullvar: OK!",
+                "pullvar: Receiving        B, type  REAL, to        B.85n",
+                PROMPT + PROMPT + PROMPT + PROMPT + "pullvar: Variable skipped!",
+                "pullvar: 1 variables received"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+    EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
+}
+
+TEST(pullvar_duplicate, EndOfInputKeepsEveryExistingFile) {
+    ScratchDir dir;
+    write_file(dir.path / "A.85n", "old A");
+    write_file(dir.path / "B.85n", "old B");
+    const Variable b{"B", 0x00, counting(5)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(A);
+            offer(b);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                      PROMPT + "pullvar: Variable skipped!",
+                      "pullvar: Receiving        B, type  REAL, to        B.85n",
+                      PROMPT + "pullvar: Variable skipped!", "pullvar: 0 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 2", "ACK", "SKIP 2", "ACK"}));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), "old A");
+    EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
+}
+
+// ---- Backups ----
+
+using pullvar_backup = ::testing::Test;
+
+void offer_backup(const Bytes& header, const std::vector<Bytes>& blocks) {
+    peer::send(PACKET_VAR, header);
+    if (peer::receive().type != PACKET_CTS) return;
+    peer::send(PACKET_ACK);
+    for (const Bytes& block : blocks)
+        peer::send(PACKET_DATA, block);
+}
+
+TEST(pullvar_backup, IsSavedAsBackup85bWithoutAQuestion) {
+    ScratchDir dir;
+    write_file(dir.path / "backup.85b", "old");
+    const auto run = run_pullvar([] { offer_backup(BACKUP_HEADER, BACKUP_BLOCKS); }, "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
+                                         "pullvar: Backup received OK!"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK", "ACK", "ACK"}));
+    EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+    const std::string file = read_file(dir.path / "backup.85b");
+    EXPECT_EQ(file, backup_file(BACKUP_HEADER, BACKUP_BLOCKS));
+    const std::string section("\x09\x00\x02\x00\x1D\x01\x00\x03\x00\xAB\xCD"
+                              "\x02\x00\x11\x22\x01\x00\x33\x03\x00\x44\x55\x66",
+                              23);
+    EXPECT_EQ(file.substr(53, 2), u16(23));
+    EXPECT_EQ(file.substr(55, 23), section);
+}
+
+TEST(pullvar_backup, RefusedDataRequestKeepsTheOldBackup) {
+    for (const bool existing : {false, true}) {
+        ScratchDir dir;
+        if (existing) write_file(dir.path / "backup.85b", "old");
+        const auto run = run_pullvar(
+            [] {
+                peer::send(PACKET_VAR, BACKUP_HEADER);
+                peer::receive();
+                peer::send(PACKET_SKIP, {REASON_OUT_OF_MEMORY});
+            },
+            "", dir.path);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
+                                             "pullvar: Data request not acknowledged!"}));
+        EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK"}));
+        if (existing) {
+            EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+            EXPECT_EQ(read_file(dir.path / "backup.85b"), "old");
+        } else {
+            EXPECT_TRUE(listing(dir.path).empty());
+        }
+    }
+}
+
+TEST(pullvar_backup, OtherPacketInPlaceOfABlockSavesNothing) {
+    ScratchDir dir;
+    write_file(dir.path / "backup.85b", "old");
+    const auto run = run_pullvar(
+        [] {
+            peer::send(PACKET_VAR, BACKUP_HEADER);
+            peer::receive();
+            peer::send(PACKET_ACK);
+            peer::send(PACKET_DATA, BACKUP_BLOCKS[0]);
+            peer::send(PACKET_EOT);
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving system backup to 'backup.85b'",
+                      "pullvar: Packet type 0x92 received instead of backup block 2, nothing "
+                      "saved!"}));
+    EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+    EXPECT_EQ(read_file(dir.path / "backup.85b"), "old");
+}
+
+TEST(pullvar_backup, HeaderThatCannotBeStoredIsSkipped) {
+    ScratchDir dir;
+    Bytes ten = BACKUP_HEADER;
+    ten.push_back(0);
+    // 0x4000 + 0x4000 + 1 bytes of blocks, and the header and lengths, exceed the buffer.
+    const Bytes huge{0x00, 0x40, 0x1D, 0x00, 0x40, 0x01, 0x00, 0, 0};
+    const auto run = run_pullvar(
+        [&] {
+            offer_backup(ten, BACKUP_BLOCKS);
+            offer_backup(huge, BACKUP_BLOCKS);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Backup refused (header of 10 bytes, not 9), skipped!",
+                      "pullvar: Backup refused (32786 bytes in all, more than 32768), skipped!",
+                      "pullvar: 0 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 2", "ACK", "SKIP 2", "ACK"}));
+    EXPECT_TRUE(listing(dir.path).empty());
+}
+
+// ---- Faults: nothing is saved that does not match its header ----
+
+using pullvar_fault = ::testing::Test;
+
+TEST(pullvar_fault, HeadersBeyondTheLimitsAreSkippedBeforeAnythingIsWritten) {
+    ScratchDir dir;
+    struct Case {
+        Bytes header;
+        HeaderFault fault;
+    };
+    const std::vector<Case> cases{
+        {peer::var_header(10, 0x00, "TWELVECHARS_"), HeaderFault::name_too_long},
+        {peer::var_header(10, 0x1F, "A"), HeaderFault::unknown_type},
+        {peer::var_header(0x8001, 0x00, "A"), HeaderFault::data_too_long},
+        {peer::var_header(10, 0x00, "a/b"), HeaderFault::unsafe_name},
+        {peer::var_header(10, 0x00, std::string("A\0B", 3)), HeaderFault::unsafe_name},
+        {peer::var_header(10, 0x1E, ""), HeaderFault::unsafe_name},
+        {peer::var_header(10, 0x1E, "."), HeaderFault::unsafe_name},
+        {peer::var_header(10, 0x1E, ".."), HeaderFault::unsafe_name},
+        {{0x0A, 0x00, 0x00, 0x05, 'A', 'B'}, HeaderFault::short_header},
+    };
+    const auto run = run_pullvar(
+        [&] {
+            for (const Case& bad : cases) {
+                peer::send(PACKET_VAR, bad.header);
+                peer::receive();
+            }
+            offer(A);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    Lines expected = output({});
+    Lines exchange;
+    for (const Case& bad : cases) {
+        expected.push_back("pullvar: Variable refused (" + std::string(describe(bad.fault)) +
+                           "), skipped!");
+        exchange.insert(exchange.end(), {"ACK", "SKIP 2"});
+    }
+    expected.insert(expected.end(), {"pullvar: Receiving        A, type  REAL, to        A.85n",
+                                     "pullvar: OK!", "pullvar: 1 variables received"});
+    exchange.insert(exchange.end(), {"ACK", "CTS", "ACK", "ACK"});
+    EXPECT_EQ(lines(run.output), expected);
+    EXPECT_EQ(seen_by_calculator(), exchange);
+    EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+}
+
+TEST(pullvar_fault, RefusedDataRequestEndsTheRun) {
+    ScratchDir dir;
+    const auto run = run_pullvar(
+        [] {
+            peer::send(PACKET_VAR, peer::var_header(10, 0x00, "A"));
+            peer::receive();
+            peer::send(PACKET_SKIP, {REASON_OUT_OF_MEMORY});
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                                         "pullvar: Data request not acknowledged!"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK"}));
+    EXPECT_TRUE(listing(dir.path).empty());
+}
+
+TEST(pullvar_fault, DataThatDoesNotMatchItsHeaderIsNotSaved) {
+    struct Case {
+        std::function<void()> data;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {[] { peer::send(PACKET_DATA, counting(9)); },
+         "pullvar: Data of 9 bytes received, 10 announced, nothing saved!"},
+        {[] { peer::send(PACKET_DATA, counting(11)); },
+         "pullvar: Data of 11 bytes received, 10 announced, nothing saved!"},
+        {[] { peer::send(PACKET_VAR, peer::var_header(10, 0x00, "A")); },
+         "pullvar: Packet type 0x06 received instead of the data, nothing saved!"},
+        {[] { peer::send(PACKET_EOT); },
+         "pullvar: Packet type 0x92 received instead of the data, nothing saved!"},
+    };
+    for (const Case& bad : cases) {
+        ScratchDir dir;
+        write_file(dir.path / "A.85n", "old");
+        const auto run = run_pullvar(
+            [&] {
+                peer::send(PACKET_VAR, peer::var_header(10, 0x00, "A"));
+                peer::receive();
+                peer::send(PACKET_ACK);
+                bad.data();
+            },
+            "y", dir.path);
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                          PROMPT + bad.message}));
+        EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+        EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+    }
+}
+
+// A directory of the file's name makes the final rename fail, even for root.
+TEST(pullvar_fault, FileThatCannotBeWrittenIsReportedNotSaved) {
+    ScratchDir dir;
+    fs::create_directory(dir.path / "A.85n");
+    auto run = run_pullvar(
+        [] {
+            offer(A);
+            end_transmission();
+        },
+        "y", dir.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                      PROMPT + "pullvar: Cannot save A.85n (" + std::strerror(EISDIR) + ")!"}));
+    EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+    EXPECT_TRUE(fs::is_empty(dir.path / "A.85n"));
+
+    fs::remove(dir.path / "A.85n");
+    fs::create_directory(dir.path / "backup.85b");
+    run = run_pullvar([] { offer_backup(BACKUP_HEADER, BACKUP_BLOCKS); }, "", dir.path);
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
+                                         "pullvar: Cannot save backup.85b (" +
+                                             std::string(std::strerror(EISDIR)) + ")!"}));
+    EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+    EXPECT_TRUE(fs::is_empty(dir.path / "backup.85b"));
+}
+
+// ---- Interrupts ----
+
+// The calculator stops for a while in the middle of an exchange. Its thread keeps the
+// interrupt signals away, so that the program's own handler runs in the program's thread.
+void pause_calculator() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, signal);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+}
+
+// Interrupts the child once the calculator has paused, noting the output register then.
+std::function<void(int)> interrupt_with(int signal, std::uint8_t& held) {
+    return [signal, &held](int pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held = peer::last_output();
+        kill(pid, signal);
+    };
+}
+
+TEST(pullvar_interrupt, MidBackupReleasesTheLinesAndKeepsTheOldFile) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ScratchDir dir;
+        write_file(dir.path / "backup.85b", "old");
+        std::uint8_t held = 0;
+        const auto run = run_pullvar(
+            [] {
+                peer::send(PACKET_VAR, BACKUP_HEADER);
+                peer::receive();
+                peer::send(PACKET_ACK);
+                peer::send(PACKET_DATA, BACKUP_BLOCKS[0]);
+                // The calculator takes the first byte of the acknowledgement of the second
+                // block, then stops: the computer holds a line low for the next bit.
+                peer::send(PACKET_DATA, BACKUP_BLOCKS[1], {.await_ack = false});
+                peer::recv_byte();
+                pause_calculator();
+            },
+            "", dir.path, interrupt_with(signal, held));
+        EXPECT_EQ(run.signal, signal);
+        EXPECT_NE(held, 0x03);
+        EXPECT_EQ(peer::last_output(), 0x03);
+        EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'"}));
+        EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+        EXPECT_EQ(read_file(dir.path / "backup.85b"), "old");
+    }
+}
+
+TEST(pullvar_interrupt, MidVariableKeepsTheOldFile) {
+    ScratchDir dir;
+    write_file(dir.path / "A.85n", "old");
+    std::uint8_t held = 0;
+    const auto run = run_pullvar(
+        [] {
+            peer::send(PACKET_VAR, peer::var_header(10, 0x00, "A"));
+            peer::receive();
+            peer::send(PACKET_ACK);
+            peer::send_raw({0x85, PACKET_DATA, 10, 0, 1, 2, 3});
+            pause_calculator();
+        },
+        "y", dir.path, interrupt_with(SIGINT, held));
+    EXPECT_EQ(run.signal, SIGINT);
+    EXPECT_EQ(peer::last_output(), 0x03);
+    EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+    EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+}
+
+} // namespace
