@@ -33,6 +33,7 @@ struct Options {
     int delay = 0;                     // computer's reads before each reaction of the calculator
     std::vector<std::uint16_t> refuse; // ports whose access request fails
     bool zero_on_both = false;         // send a 0 bit by pulling both lines
+    bool stall_check = true;           // end the process when the link stalls
 };
 
 // Clears the record and the wire. Call it before forking a child that runs the computer side.
@@ -84,6 +85,19 @@ Packet receive(std::uint8_t answer = PACKET_ACK);
 
 // Convenience: the data of a variable header.
 Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name);
+
+// ---- Driving the calculator from another process ----
+// In the tests the port seam drives the calculator. A stand-alone calculator instead watches a
+// wire shared with the computer's process and reports what it sees through these calls.
+
+// The computer wrote `value` to its output register.
+void wire_write(std::uint8_t value);
+// The computer read its input register; returns the line bits (LINE_A, LINE_B) it sees.
+std::uint8_t wire_read();
+// The lines the calculator pulls low: bit 0 line A, bit 1 line B.
+std::uint8_t calculator_pulls();
+// True once the script has ended.
+bool script_done();
 
 // ---- What happened ----
 

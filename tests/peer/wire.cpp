@@ -198,6 +198,19 @@ void port_write(std::uint16_t port, std::uint8_t value) {
         violation("write to a port other than the output register");
         return;
     }
+    peer::wire_write(value);
+}
+
+std::uint8_t port_read(std::uint16_t port) {
+    if (record == nullptr) reset();
+    ++record->accesses;
+    if (!input_port(port)) violation("read from a port other than the input register");
+    return static_cast<std::uint8_t>(noise() | peer::wire_read());
+}
+
+namespace peer {
+
+void wire_write(std::uint8_t value) {
     record->last_output = value;
     check_write(value);
     // Output bit 1 low pulls line A, bit 0 low pulls line B.
@@ -207,14 +220,21 @@ void port_write(std::uint16_t port, std::uint8_t value) {
     settle(false);
 }
 
-std::uint8_t port_read(std::uint16_t port) {
-    if (record == nullptr) reset();
-    ++record->accesses;
-    if (!input_port(port)) violation("read from a port other than the input register");
+std::uint8_t wire_read() {
     settle(true);
-    if (wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) stall();
-    const auto value = static_cast<std::uint8_t>(noise() | (line_a_high() ? LINE_A : 0) |
+    if (options.stall_check && wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) {
+        stall();
+    }
+    const auto lines = static_cast<std::uint8_t>((line_a_high() ? LINE_A : 0) |
                                                  (line_b_high() ? LINE_B : 0));
     wire.hold = false;
-    return value;
+    return lines;
 }
+
+std::uint8_t calculator_pulls() {
+    return static_cast<std::uint8_t>((wire.calc_a ? 1 : 0) | (wire.calc_b ? 2 : 0));
+}
+
+bool script_done() { return wire.mode == Mode::done; }
+
+} // namespace peer
