@@ -1,0 +1,608 @@
+// The sender end to end: its real entry function in a child process, the virtual calculator on
+// the modelled wire, variable files built byte by byte in a scratch directory.
+#include "pushvar/pushvar.h"
+
+#include "link/cable.h"
+#include "link/link.h"
+#include "tests/peer/peer.h"
+#include "tests/support/child.h"
+#include "varfile/varfile.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+using peer::Bytes;
+using testing_support::ChildResult;
+using testing_support::run_child;
+using testing_support::ScratchDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Variable files, from their layout ----
+
+void put16(Bytes& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+Bytes counting(std::size_t size, std::uint8_t first = 1) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
+// One entry: header length K + 4, D, T, K, the name, D again, the data.
+Bytes entry(std::uint8_t type, const std::string& name, const Bytes& data) {
+    const auto length = static_cast<std::uint16_t>(data.size());
+    Bytes bytes;
+    put16(bytes, static_cast<std::uint16_t>(name.size() + 4));
+    Bytes header = peer::var_header(length, type, name);
+    bytes.insert(bytes.end(), header.begin(), header.end());
+    put16(bytes, length);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Header, N, the data section and its checksum; the first bytes of the signature can be
+// replaced, and `checksum_error` is added to the stored sum.
+Bytes var_file(const Bytes& section, const std::string& signature = "**TI85**",
+               int checksum_error = 0) {
+    Bytes bytes(signature.begin(), signature.end());
+    bytes.insert(bytes.end(), {0x1A, 0x0C, 0x00});
+    bytes.insert(bytes.end(), 42, 0);
+    put16(bytes, static_cast<std::uint16_t>(section.size()));
+    std::uint16_t sum = 0;
+    for (std::uint8_t byte : section)
+        sum = static_cast<std::uint16_t>(sum + byte);
+    bytes.insert(bytes.end(), section.begin(), section.end());
+    put16(bytes, static_cast<std::uint16_t>(sum + checksum_error));
+    return bytes;
+}
+
+// A backup header announcing blocks of 2, 1 and 3 bytes, with the blocks themselves.
+const Bytes BACKUP_HEADER{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
+const std::vector<Bytes> BACKUP_BLOCKS{{0x11, 0x12}, {0x21}, {0x31, 0x32, 0x33}};
+
+Bytes backup_section() {
+    Bytes bytes;
+    put16(bytes, static_cast<std::uint16_t>(BACKUP_HEADER.size()));
+    bytes = bytes + BACKUP_HEADER;
+    for (const Bytes& block : BACKUP_BLOCKS) {
+        put16(bytes, static_cast<std::uint16_t>(block.size()));
+        bytes = bytes + block;
+    }
+    return bytes;
+}
+
+void put(const ScratchDir& dir, const std::string& name, const Bytes& bytes) {
+    testing_support::write_file(dir.path / name, std::string(bytes.begin(), bytes.end()));
+}
+
+// ---- Runs ----
+
+ChildResult push(const ScratchDir& dir, const std::vector<std::string>& args,
+                 const std::function<void()>& script, const peer::Options& options = {}) {
+    peer::reset(options);
+    return run_child(
+        [&] {
+            peer::run(script);
+            std::vector<std::string> words{"pushvar"};
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (std::string& word : words)
+                argv.push_back(word.data());
+            argv.push_back(nullptr);
+            return pushvar_main(static_cast<int>(words.size()), argv.data());
+        },
+        "", dir.path);
+}
+
+// The output after the banner, line by line.
+std::vector<std::string> messages(const ChildResult& result) {
+    auto all = testing_support::lines(result.output);
+    EXPECT_GE(all.size(), 3u) << result.output;
+    if (all.size() < 3) return all;
+    EXPECT_EQ(all[0].rfind("Talvaro/Linux v1.1", 0), 0u) << all[0];
+    EXPECT_FALSE(all[1].empty());
+    EXPECT_EQ(all[2], "");
+    return {all.begin() + 3, all.end()};
+}
+
+using Lines = std::vector<std::string>;
+
+// What the calculator received, as (type, data) pairs; every packet is checked for the
+// computer's machine id and an intact checksum on the way.
+using Sent = std::pair<int, Bytes>;
+std::vector<Sent> received() {
+    std::vector<Sent> packets;
+    for (const peer::Packet& packet : peer::from_pc()) {
+        EXPECT_EQ(packet.machine, MACHINE_ID_PC);
+        EXPECT_TRUE(packet.intact);
+        packets.emplace_back(packet.type, packet.data);
+    }
+    return packets;
+}
+
+// The packets of one accepted variable: its header, our acknowledgement of the CTS, its data.
+std::vector<Sent> offered(std::uint8_t type, const std::string& name, const Bytes& data) {
+    return {{PACKET_VAR, peer::var_header(static_cast<std::uint16_t>(data.size()), type, name)},
+            {PACKET_ACK, {}},
+            {PACKET_DATA, data}};
+}
+
+std::vector<Sent> operator+(std::vector<Sent> a, const std::vector<Sent>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const std::vector<Sent> EOT{{PACKET_EOT, {}}};
+
+// ---- The calculator's side ----
+
+void accept() {
+    peer::receive(); // the variable header
+    peer::send(PACKET_CTS);
+    peer::receive(); // the computer's acknowledgement
+    peer::receive(); // the data
+}
+
+// Refuses the next variable; the computer acknowledges the skip packet.
+void refuse(std::uint8_t reason) {
+    peer::receive();
+    peer::send(PACKET_SKIP, {reason});
+}
+
+void end_of_transmission() {
+    peer::receive();
+    peer::send(PACKET_ACK);
+}
+
+constexpr int FAILED = 255;
+
+const Bytes A_DATA = counting(10);
+
+// ---- Sending variables ----
+
+TEST(pushvar, SendsEveryPathInOrderAndReportsMissingOnes) {
+    ScratchDir dir;
+    const Bytes a = var_file(entry(0x00, "A", A_DATA));
+    // The layout the receiver writes for A = 01..0A, from offset 53.
+    const Bytes tail{0x13, 0x00, 0x05, 0x00, 0x0A, 0x00, 0x00, 0x01, 0x41, 0x0A, 0x00, 0x01,
+                     0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x92, 0x00};
+    ASSERT_EQ(a.size(), 76u);
+    ASSERT_EQ(Bytes(a.begin() + 53, a.end()), tail);
+    put(dir, "A.85n", a);
+    put(dir, "PROGRAMNAME.85p", var_file(entry(0x12, "PROGRAMNAME", counting(300, 7))));
+
+    const auto result = push(dir, {"A.85n", "gone.85n", "PROGRAMNAME.85p", "A.85n"}, [] {
+        accept();
+        accept();
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result),
+              (Lines{
+                  "pushvar: Sending        A, type  REAL, from        A.85n",
+                  "pushvar: OK!",
+                  "pushvar: File 'gone.85n' does not exist!",
+                  "pushvar: Sending PROGRAMNAME, type PRGRM, from PROGRAMNAME.85p",
+                  "pushvar: OK!",
+                  "pushvar: Sending        A, type  REAL, from        A.85n",
+                  "pushvar: OK!",
+                  "pushvar: 3 variables sent",
+              }));
+    EXPECT_EQ(received(), offered(0x00, "A", A_DATA) +
+                              offered(0x12, "PROGRAMNAME", counting(300, 7)) +
+                              offered(0x00, "A", A_DATA) + EOT);
+}
+
+TEST(pushvar, OnlyTheFirstThreeSignatureBytesCount) {
+    ScratchDir dir;
+    put(dir, "other.bin", var_file(entry(0x00, "A", A_DATA), "*XTI85**"));
+    put(dir, "near.85n", var_file(entry(0x01, "Z", {1, 2}), "**TX86!!"));
+
+    // A file that is not a variable file passes without a word.
+    auto result = push(dir, {"other.bin"}, [] {});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), Lines{"pushvar: 0 variables sent"});
+    EXPECT_TRUE(received().empty());
+
+    result = push(dir, {"other.bin", "near.85n"}, [] {
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending        Z, type  CPLX, from     near.85n",
+                                    "pushvar: OK!",
+                                    "pushvar: 1 variables sent",
+                                }));
+    EXPECT_EQ(received(), offered(0x01, "Z", {1, 2}) + EOT);
+}
+
+TEST(pushvar, WrongChecksumEndsTheRunWithNothingOfThatFileSent) {
+    ScratchDir dir;
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    put(dir, "B.85n", var_file(entry(0x00, "B", A_DATA), "**TI85**", 1));
+
+    const auto result = push(dir, {"A.85n", "B.85n"}, [] { accept(); });
+    EXPECT_EQ(result.status, FAILED);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending        A, type  REAL, from        A.85n",
+                                    "pushvar: OK!",
+                                    "pushvar: Grouped file has incorrect checksum!",
+                                }));
+    EXPECT_EQ(received(), offered(0x00, "A", A_DATA)); // no end of transmission
+}
+
+TEST(pushvar, SkippedVariablesAreNotCounted) {
+    ScratchDir dir;
+    Bytes second = entry(0x0C, "S", {'h', 'i'});
+    second[0] = 0x77; // the entry header length and the first copy of D are never read
+    second[2] = 0x66;
+    put(dir, "three.85g",
+        var_file(entry(0x04, "L1", {9, 8, 7}) + second + entry(0x1E, "NOTYPE", {})));
+    put(dir, "two.85g", var_file(entry(0x00, "X", {1}) + entry(0x00, "Y", {2})));
+
+    auto result = push(dir, {"three.85g"}, [] {
+        accept();
+        refuse(REASON_SKIP);
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending       L1, type  LIST, from    three.85g",
+                                    "pushvar: OK!",
+                                    "pushvar: Sending        S, type STRNG, from    three.85g",
+                                    "pushvar: Variable skipped!",
+                                    "pushvar: Sending   NOTYPE, type      , from    three.85g",
+                                    "pushvar: OK!",
+                                    "pushvar: 2 variables sent",
+                                }));
+    // An empty variable's data packet is a bare header.
+    const std::vector<Sent> skipped{{PACKET_VAR, peer::var_header(2, 0x0C, "S")}, {PACKET_ACK, {}}};
+    EXPECT_EQ(received(),
+              offered(0x04, "L1", {9, 8, 7}) + skipped + offered(0x1E, "NOTYPE", {}) + EOT);
+
+    // Nothing accepted: no end of transmission, and the count says so.
+    result = push(dir, {"two.85g"}, [] {
+        refuse(REASON_SKIP);
+        refuse(REASON_SKIP);
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result).back(), "pushvar: 0 variables sent");
+    EXPECT_EQ(received(), (std::vector<Sent>{{PACKET_VAR, peer::var_header(1, 0x00, "X")},
+                                             {PACKET_ACK, {}},
+                                             {PACKET_VAR, peer::var_header(1, 0x00, "Y")},
+                                             {PACKET_ACK, {}}}));
+}
+
+TEST(pushvar, EveryOtherAnswerToAVariableEndsTheRun) {
+    ScratchDir dir;
+    // D = 2, so a stale buffer would read as "skip" if a reasonless skip were trusted.
+    put(dir, "V.85v", var_file(entry(0x02, "V", {5, 6})));
+    const std::vector<Sent> header_acked{{PACKET_VAR, peer::var_header(2, 0x02, "V")},
+                                         {PACKET_ACK, {}}};
+    const std::vector<Sent> header_only{{PACKET_VAR, peer::var_header(2, 0x02, "V")}};
+
+    struct Case {
+        std::function<void()> answer;
+        std::string message;
+        std::vector<Sent> packets;
+    };
+    const std::vector<Case> cases{
+        {[] { refuse(REASON_ABORT); }, "pushvar: Transfer aborted by calculator!", header_acked},
+        {[] { refuse(REASON_OUT_OF_MEMORY); }, "pushvar: Calculator out of memory!", header_acked},
+        {[] { refuse(0); }, "pushvar: Transfer failed!", header_acked},
+        {[] { refuse(0xFF); }, "pushvar: Transfer failed!", header_acked},
+        {[] {
+             peer::receive();
+             peer::send(PACKET_SKIP); // no reason byte at all
+         },
+         "pushvar: Transfer failed!", header_only},
+        {[] {
+             peer::receive();
+             peer::send(PACKET_EOT);
+         },
+         "Invalid ACK packet!", header_only},
+        {[] {
+             peer::receive();
+             peer::send(PACKET_DATA, {1}); // acknowledged, then refused as an answer
+         },
+         "Invalid ACK packet!", header_acked},
+    };
+    for (const Case& c : cases) {
+        const auto result = push(dir, {"V.85v", "V.85v"}, c.answer);
+        EXPECT_EQ(result.status, FAILED) << c.message;
+        EXPECT_EQ(messages(result),
+                  (Lines{"pushvar: Sending        V, type VECTR, from        V.85v", c.message}));
+        EXPECT_EQ(received(), c.packets) << c.message;
+    }
+}
+
+TEST(pushvar, UnacknowledgedDataPacketEndsWithStatusOne) {
+    ScratchDir dir;
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    const auto result = push(dir, {"A.85n"}, [] {
+        peer::receive();
+        peer::send(PACKET_CTS);
+        peer::receive();
+        peer::receive(PACKET_ERR);
+    });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(messages(result), (Lines{"pushvar: Sending        A, type  REAL, from        A.85n",
+                                       "Packet not acknowledged, exiting..."}));
+    EXPECT_EQ(received(), offered(0x00, "A", A_DATA));
+}
+
+TEST(pushvar, LaterEntryOfBackupTypeIsAnOrdinaryVariable) {
+    ScratchDir dir;
+    put(dir, "mixed.85g", var_file(entry(0x12, "P", {0xC9}) + entry(0x1D, "B", {1, 2, 3})));
+    const auto result = push(dir, {"mixed.85g"}, [] {
+        accept();
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending        P, type PRGRM, from    mixed.85g",
+                                    "pushvar: OK!",
+                                    "pushvar: Sending        B, type BAKUP, from    mixed.85g",
+                                    "pushvar: OK!",
+                                    "pushvar: 2 variables sent",
+                                }));
+    EXPECT_EQ(received(), offered(0x12, "P", {0xC9}) + offered(0x1D, "B", {1, 2, 3}) + EOT);
+}
+
+TEST(pushvar, FileWrittenByTheReceiverGoesBackUnchanged) {
+    ScratchDir dir;
+    static std::uint8_t storage[BUFFER_SIZE]; // the writer's checksum pass uses the buffer
+    buffer = storage;
+    VarHeader header{.data_length = 600, .type = 0x12, .name_length = 5, .name = {"PRGM1"}};
+    const Bytes data = counting(600, 0xF0);
+    ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data()));
+
+    const auto result = push(dir, {"PRGM1.85p"}, [] {
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending    PRGM1, type PRGRM, from    PRGM1.85p",
+                                    "pushvar: OK!",
+                                    "pushvar: 1 variables sent",
+                                }));
+    EXPECT_EQ(received(), offered(0x12, "PRGM1", data) + EOT);
+}
+
+// ---- Backups ----
+
+std::vector<Sent> restored() {
+    std::vector<Sent> packets{{PACKET_VAR, BACKUP_HEADER}, {PACKET_ACK, {}}};
+    for (const Bytes& block : BACKUP_BLOCKS)
+        packets.emplace_back(PACKET_DATA, block);
+    return packets;
+}
+
+void take_backup() {
+    peer::receive();
+    peer::send(PACKET_CTS);
+    peer::receive();
+    for (int block = 0; block < 3; ++block)
+        peer::receive();
+}
+
+TEST(pushvar_backup, BackupIsRestoredAndEndsTheRun) {
+    ScratchDir dir;
+    const Bytes backup = var_file(backup_section());
+    ASSERT_EQ(backup[53], 23); // 17 + 2 + 1 + 3
+    put(dir, "backup.85b", backup);
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+
+    // Paths after a backup are never looked at.
+    auto result = push(dir, {"backup.85b", "gone.85n", "A.85n"}, take_backup);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{"pushvar: Sending system backup from 'backup.85b'",
+                                       "pushvar: Backup transfer OK!"}));
+    EXPECT_EQ(received(), restored());
+
+    // Variables sent before stay sent; no end of transmission and no count follow the restore.
+    result = push(dir, {"A.85n", "backup.85b"}, [] {
+        accept();
+        take_backup();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result),
+              (Lines{"pushvar: Sending        A, type  REAL, from        A.85n", "pushvar: OK!",
+                     "pushvar: Sending system backup from 'backup.85b'",
+                     "pushvar: Backup transfer OK!"}));
+    EXPECT_EQ(received(), offered(0x00, "A", A_DATA) + restored());
+
+    result = push(dir, {"backup.85b"}, [] { refuse(REASON_SKIP); });
+    EXPECT_EQ(result.status, FAILED);
+    EXPECT_EQ(messages(result), (Lines{"pushvar: Sending system backup from 'backup.85b'",
+                                       "pushvar: Calculator refused to receive system backup!"}));
+    EXPECT_EQ(received(), (std::vector<Sent>{{PACKET_VAR, BACKUP_HEADER}, {PACKET_ACK, {}}}));
+}
+
+// ---- Files that cannot be sent ----
+
+TEST(pushvar_file, DamagedFileIsRefusedBeforeAnythingOfItIsSent) {
+    ScratchDir dir;
+    const Bytes good = entry(0x00, "A", A_DATA);
+    Bytes long_name = entry(0x00, "ABCDEFGHIJKL", {1});
+    Bytes data_overrun = good;
+    data_overrun[8] = 0x20; // second copy of D: 0x200A, far past the data section
+    Bytes short_block = backup_section();
+    short_block[2 + 9] = 3; // block 1 claims 3 bytes: the blocks overrun the data section
+    Bytes truncated = var_file(good);
+    truncated.resize(truncated.size() - 2);
+    Bytes short_section = var_file(good);
+    short_section.resize(60);
+
+    const std::vector<std::pair<std::string, Bytes>> files{
+        {"empty section", var_file({})},
+        {"name of 12 bytes", var_file(long_name)},
+        {"type 0x1F", var_file(entry(0x1F, "A", A_DATA))},
+        {"data past the section", var_file(data_overrun)},
+        {"bytes left over", var_file(good + Bytes{0, 0, 0})},
+        {"blocks past the section", var_file(short_block)},
+        {"missing blocks", var_file(Bytes{9, 0} + BACKUP_HEADER + Bytes{2, 0, 1, 2})},
+        {"no checksum", truncated},
+        {"section cut short", short_section},
+        {"oversized section", var_file(entry(0x00, "BIG", Bytes(BUFFER_SIZE, 0x5A)))},
+    };
+    for (const auto& [name, bytes] : files) {
+        put(dir, name, bytes);
+        const auto result = push(dir, {name, "A.85n"}, [] {});
+        EXPECT_EQ(result.status, FAILED) << name;
+        const Lines lines = messages(result);
+        ASSERT_EQ(lines.size(), 1u) << name << "\n" << result.output;
+        EXPECT_EQ(lines[0].rfind("pushvar: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find("'" + name + "'"), std::string::npos) << lines[0];
+        EXPECT_TRUE(received().empty()) << name;
+    }
+}
+
+TEST(pushvar_file, UnreadablePathIsReportedAndTheRunGoesOn) {
+    ScratchDir dir;
+    fs::create_directory(dir.path / "folder.85n");
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    // A socket exists for stat, but even root cannot open it as a file.
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{.sun_family = AF_UNIX};
+    const std::string sock_path = (dir.path / "sock.85n").string();
+    ASSERT_LT(sock_path.size(), sizeof address.sun_path);
+    sock_path.copy(address.sun_path, sock_path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    const auto result = push(dir, {"folder.85n", "sock.85n", "A.85n"}, [] {
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: File 'folder.85n' cannot be read: Is a directory",
+                                    "pushvar: File 'sock.85n' cannot be opened: No such device "
+                                    "or address",
+                                    "pushvar: Sending        A, type  REAL, from        A.85n",
+                                    "pushvar: OK!",
+                                    "pushvar: 1 variables sent",
+                                }));
+    close(sock);
+}
+
+TEST(pushvar_file, FileThatShrinksDuringTheTransferEndsTheRun) {
+    ScratchDir dir;
+    // Larger than a stdio buffer, so the data cannot all come from bytes read during the check.
+    const Bytes data = counting(10000);
+    put(dir, "A.85n", var_file(entry(0x00, "A", data)));
+    const fs::path path = dir.path / "A.85n";
+    const auto result = push(dir, {"A.85n"}, [&] {
+        peer::receive();
+        fs::resize_file(path, 62); // the data are gone by the time they are asked for
+        peer::send(PACKET_CTS);
+        peer::receive();
+    });
+    EXPECT_EQ(result.status, FAILED);
+    EXPECT_EQ(messages(result),
+              (Lines{"pushvar: Sending        A, type  REAL, from        A.85n",
+                     "pushvar: File 'A.85n' cannot be read: Input/output error"}));
+    EXPECT_EQ(received(), (std::vector<Sent>{{PACKET_VAR, peer::var_header(10000, 0x00, "A")},
+                                             {PACKET_ACK, {}}}));
+}
+
+// ---- The process around the transfer ----
+
+TEST(pushvar_run, NoPathsEndsTheRunOnceTheLinkIsUp) {
+    ScratchDir dir;
+    const std::uint16_t out = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+    const std::uint16_t in = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
+    auto result = push(dir, {}, [] {});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(messages(result), Lines{"pushvar: No files specified - aborting!"});
+    EXPECT_EQ(peer::grants(), (std::vector<std::uint16_t>{out, in}));
+    EXPECT_TRUE(received().empty());
+
+    // Without the ports the link's own message comes first and ends the run.
+    result = push(dir, {}, [] {}, {.refuse = {out}});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(messages(result), Lines{"Cannot access /dev/port, aborting!"});
+}
+
+int open_files() {
+    int count = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr)
+            ++count;
+        closedir(fds);
+    }
+    return count;
+}
+
+TEST(pushvar_run, EveryFileOpenedIsClosed) {
+    ScratchDir dir;
+    put(dir, "other.bin", Bytes{'M', 'Z', 0, 0, 0, 0, 0, 0, 0, 0});
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    put(dir, "two.85g", var_file(entry(0x00, "X", {1}) + entry(0x00, "Y", {2})));
+    fs::create_directory(dir.path / "folder");
+    peer::reset();
+    const auto result = run_child(
+        [] {
+            peer::run([] {
+                accept();
+                refuse(REASON_SKIP);
+                refuse(REASON_SKIP);
+            });
+            init_link();
+            const int before = open_files();
+            const int sent = sendgroup("other.bin") + sendgroup("A.85n") + sendgroup("two.85g") +
+                             sendgroup("folder") + sendgroup("gone");
+            return sent == 1 && open_files() == before ? 0 : 2;
+        },
+        "", dir.path);
+    EXPECT_EQ(result.status, 0) << result.output;
+}
+
+TEST(pushvar_run, InterruptReleasesTheLines) {
+    ScratchDir dir;
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    // A calculator that never takes the first bit leaves the computer holding a line low.
+    peer::reset({.delay = 1 << 30});
+    const auto result = run_child(
+        [] {
+            peer::run([] { peer::receive(); });
+            char name[] = "pushvar", path[] = "A.85n";
+            char* argv[] = {name, path, nullptr};
+            return pushvar_main(2, argv);
+        },
+        "", dir.path, 60,
+        [](int pid) {
+            usleep(200000);
+            kill(pid, SIGINT);
+        });
+    EXPECT_EQ(result.signal, SIGINT);
+    EXPECT_EQ(peer::last_output(), LINES_RELEASED);
+    EXPECT_EQ(messages(result), Lines{"pushvar: Sending        A, type  REAL, from        A.85n"});
+}
+
+} // namespace
