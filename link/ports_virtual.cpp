@@ -1,0 +1,73 @@
+// Virtual port access: the output and input registers are a wire shared with vti85.
+#include "link/cable.h"
+#include "link/ports.h"
+#include "link/virtual_wire.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+VirtualWire* wire = nullptr;
+
+bool attach() {
+    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("No virtual calculator at %s (%s): start vti85 first.\n", VIRTUAL_WIRE_PATH,
+                    std::strerror(errno));
+        return false;
+    }
+    void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (memory == MAP_FAILED || static_cast<VirtualWire*>(memory)->magic != VIRTUAL_WIRE_MAGIC) {
+        std::printf("%s is not a virtual link cable.\n", VIRTUAL_WIRE_PATH);
+        return false;
+    }
+    wire = static_cast<VirtualWire*>(memory);
+    return true;
+}
+
+} // namespace
+
+bool port_grant(std::uint16_t) { return wire != nullptr || attach(); }
+
+void port_write(std::uint16_t, std::uint8_t value) {
+    if (wire == nullptr) return;
+    for (int spins = 0; wire->writes_seen.load() != wire->pc_writes.load();) {
+        const std::uint32_t seen = wire->changes.load();
+        if (wire->writes_seen.load() == wire->pc_writes.load()) break;
+        if (++spins >= SPIN_BEFORE_SLEEP) wire_wait(*wire, seen);
+    }
+    wire->pc_output.store(value);
+    wire->pc_writes.fetch_add(1);
+    wire_changed(*wire);
+}
+
+std::uint8_t port_read(std::uint16_t) {
+    if (wire == nullptr) return LINE_A | LINE_B;
+    static std::uint8_t last = 0xFF;
+    static int same = 0;
+    const std::uint32_t seen = wire->changes.load();
+    // Count the read before looking: a read counted after a change sees that change.
+    wire->pc_reads.fetch_add(1);
+    const std::uint8_t pc = wire->pc_output.load();
+    const std::uint8_t calc = wire->calc_pulls.load();
+    // Output bit 1 low pulls line A, bit 0 low pulls line B.
+    const bool a_high = (pc & 0x02) != 0 && (calc & 1) == 0;
+    const bool b_high = (pc & 0x01) != 0 && (calc & 2) == 0;
+    const auto value = static_cast<std::uint8_t>((a_high ? LINE_A : 0) | (b_high ? LINE_B : 0));
+    if (value != last) {
+        last = value;
+        same = 0;
+    } else if (++same >= SPIN_BEFORE_SLEEP) {
+        // Tell the calculator we have looked, then sleep until it moves.
+        same = 0;
+        wire_changed(*wire);
+        wire_wait(*wire, seen + 1);
+    }
+    return value;
+}

@@ -1,0 +1,331 @@
+// vti85: a virtual TI-85 on the far end of the virtual link cable.
+//
+// It runs the calculator's half of the link, bit by bit, against pullvar or pushvar built on
+// the virtual port layer: the same handshake and packets a real calculator uses, in a separate
+// process that shares the two lines through a small file. In `send` mode it sends variable
+// files the way a calculator sends variables (then the end of transmission); in `receive` mode
+// it takes what pushvar sends and saves each variable it accepts as a variable file.
+#include "link/cable.h"
+#include "link/virtual_wire.h"
+#include "tests/peer/peer.h"
+#include "varfile/varfile.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+// The calculator's own packet buffer, which the variable-file code reads and writes.
+static std::uint8_t calculator_memory[BUFFER_SIZE];
+std::uint8_t* buffer = calculator_memory;
+
+namespace {
+
+constexpr char USAGE[] =
+    "Usage: vti85 [options] send FILE...\n"
+    "       vti85 [options] receive DIR\n"
+    "\n"
+    "A virtual TI-85 on the virtual link cable (" LINK_VIRTUAL_WIRE "), for pullvar and\n"
+    "pushvar built with LINK_PORTS=virtual. Start it first, then the link program.\n"
+    "\n"
+    "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
+    "                  the transmission (a backup ends the transfer at once)\n"
+    "  receive DIR     take what pushvar sends; save each accepted variable in DIR\n"
+    "\n"
+    "Options:\n"
+    "  --answer=LIST   receive: answers to successive variables, comma-separated, the\n"
+    "                  last one repeating: accept, skip, memory, abort, refuse\n"
+    "                  (default accept)\n"
+    "  --corrupt-once  send: spoil the checksum of the first data packet once\n"
+    "  --no-ack        receive: answer the first data packet with an error\n"
+    "  --help          show this text\n";
+
+VirtualWire* wire = nullptr;
+
+struct Settings {
+    bool sending = false;
+    std::vector<std::string> paths; // files to send, or the directory to receive into
+    std::vector<std::string> answers{"accept"};
+    bool corrupt_once = false;
+    bool no_ack = false;
+};
+Settings settings;
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = list.find(',', start)) != std::string::npos;) {
+        items.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+    }
+    items.push_back(list.substr(start));
+    return items;
+}
+
+bool parse(int argc, char** argv) {
+    int at = 1;
+    for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
+        const std::string option = argv[at];
+        if (option == "--corrupt-once") {
+            settings.corrupt_once = true;
+        } else if (option == "--no-ack") {
+            settings.no_ack = true;
+        } else if (option.rfind("--answer=", 0) == 0) {
+            settings.answers = split(option.substr(9));
+            for (const std::string& answer : settings.answers) {
+                if (answer != "accept" && answer != "skip" && answer != "memory" &&
+                    answer != "abort" && answer != "refuse") {
+                    std::printf("vti85: unknown answer '%s'\n", answer.c_str());
+                    return false;
+                }
+            }
+        } else {
+            return false;
+        }
+    }
+    if (at >= argc) return false;
+    const std::string mode = argv[at++];
+    settings.sending = mode == "send";
+    if (mode != "send" && mode != "receive") return false;
+    settings.paths.assign(argv + at, argv + argc);
+    return settings.sending ? !settings.paths.empty() : settings.paths.size() == 1;
+}
+
+peer::Bytes from_buffer(std::uint16_t length) { return {buffer, buffer + length}; }
+
+// ---- Sending, as a calculator sends to pullvar ----
+
+int corruptions() {
+    const bool spoil = settings.corrupt_once;
+    settings.corrupt_once = false;
+    return spoil ? 1 : 0;
+}
+
+// Returns false when the transfer ended (a backup, or the computer aborted).
+bool send_backup(std::FILE* file, const char* path) {
+    std::uint16_t length = 0;
+    if (!read_backup_header(file, length)) return false;
+    std::printf("vti85: sending the backup in %s\n", path);
+    peer::send(PACKET_VAR, from_buffer(length));
+    if (peer::receive().type != PACKET_CTS) {
+        std::printf("vti85: the computer refused the backup\n");
+        return false;
+    }
+    peer::send(PACKET_ACK);
+    for (int block = 0; block < 3; ++block) {
+        if (!read_backup_block(file, length)) return false;
+        peer::send(PACKET_DATA, from_buffer(length), {.corrupt = corruptions()});
+    }
+    std::printf("vti85: backup sent\n");
+    return false;
+}
+
+bool send_variables(std::FILE* file) {
+    const long end = data_section_end(file);
+    VarHeader header{};
+    for (long position = OFFSET_DATA; position < end; position = std::ftell(file)) {
+        if (!read_entry(file, position, header)) return false;
+        std::printf("vti85: sending %s (%s)\n", header.name.data(), var_types[header.type].data());
+        peer::send(PACKET_VAR, peer::var_header(header.data_length, header.type,
+                                                std::string(header.name.data(),
+                                                            header.name_length)));
+        const peer::Packet answer = peer::receive();
+        if (answer.type == PACKET_SKIP) {
+            const int reason = answer.data.empty() ? 0 : answer.data[0];
+            std::printf("vti85: the computer skipped it (reason %d)\n", reason);
+            if (reason != REASON_SKIP) return false;
+            if (!skip_entry_data(file, header.data_length)) return false;
+            continue;
+        }
+        if (answer.type != PACKET_CTS) {
+            std::printf("vti85: unexpected answer 0x%02X\n", answer.type);
+            return false;
+        }
+        peer::send(PACKET_ACK);
+        if (!read_entry_data(file, header.data_length)) return false;
+        peer::send(PACKET_DATA, from_buffer(header.data_length), {.corrupt = corruptions()});
+    }
+    return true;
+}
+
+void send_all() {
+    for (const std::string& path : settings.paths) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        const char* problem = nullptr;
+        if (file == nullptr || check_file(file, problem) != FileCheck::ok) {
+            std::printf("vti85: %s is not a usable variable file%s%s\n", path.c_str(),
+                        problem != nullptr ? ": " : "", problem != nullptr ? problem : "");
+            if (file != nullptr) std::fclose(file);
+            continue;
+        }
+        const bool go_on = is_backup(file) ? send_backup(file, path.c_str()) : send_variables(file);
+        std::fclose(file);
+        if (!go_on) return;
+    }
+    peer::send(PACKET_EOT);
+    peer::receive();
+    std::printf("vti85: end of transmission\n");
+}
+
+// ---- Receiving, as a calculator takes what pushvar sends ----
+
+void receive_backup(const peer::Packet& header) {
+    std::printf("vti85: receiving a backup\n");
+    peer::send(PACKET_CTS);
+    peer::receive();
+    bool ok = begin_backup(header.data.data(), static_cast<std::uint16_t>(header.data.size()));
+    for (int block = 0; block < 3; ++block) {
+        const peer::Packet data = peer::receive();
+        ok = ok && add_backup_block(data.data.data(), static_cast<std::uint16_t>(data.data.size()));
+    }
+    ok = ok && finish_backup();
+    std::printf(ok ? "vti85: saved %s\n" : "vti85: could not save %s\n", BACKUP_FILE_NAME);
+}
+
+// Returns false when the transfer is over.
+bool receive_variable(const peer::Packet& packet, std::size_t index) {
+    VarHeader header{};
+    const HeaderFault fault = read_var_header(packet.data.data(),
+                                              static_cast<std::uint16_t>(packet.data.size()),
+                                              header);
+    const std::string& answer = settings.answers[std::min(index, settings.answers.size() - 1)];
+    std::printf("vti85: offered %s (%s): %s\n", header.name.data(),
+                fault == HeaderFault::none ? var_types[header.type].data() : describe(fault),
+                answer.c_str());
+    if (answer == "skip" || answer == "memory" || answer == "abort") {
+        const std::uint8_t reason = answer == "skip"     ? REASON_SKIP
+                                    : answer == "memory" ? REASON_OUT_OF_MEMORY
+                                                         : REASON_ABORT;
+        peer::send(PACKET_SKIP, {reason});
+        return reason == REASON_SKIP;
+    }
+    if (answer == "refuse" || fault != HeaderFault::none) {
+        peer::send(PACKET_ERR);
+        return false;
+    }
+    peer::send(PACKET_CTS);
+    peer::receive();
+    const bool refuse_data = settings.no_ack;
+    settings.no_ack = false;
+    const peer::Packet data = peer::receive(refuse_data ? PACKET_ERR : PACKET_ACK);
+    if (refuse_data) return false;
+    PathBuffer path{};
+    file_name(header, path);
+    const bool saved = data.data.size() == header.data_length &&
+                       write_variable(path.data(), header, data.data.data());
+    std::printf(saved ? "vti85: saved %s\n" : "vti85: could not save %s\n", path.data());
+    return true;
+}
+
+void receive_all() {
+    for (std::size_t index = 0;; ) {
+        const peer::Packet packet = peer::receive();
+        if (packet.type == PACKET_EOT) {
+            peer::send(PACKET_ACK);
+            std::printf("vti85: end of transmission\n");
+            return;
+        }
+        if (packet.type != PACKET_VAR || packet.data.size() < 3) {
+            std::printf("vti85: unexpected packet 0x%02X\n", packet.type);
+            continue;
+        }
+        if (packet.data[2] == TYPE_BACKUP) {
+            receive_backup(packet);
+            return;
+        }
+        if (!receive_variable(packet, index++)) return;
+    }
+}
+
+// ---- The wire ----
+
+void release_and_leave(int signal) {
+    if (wire != nullptr) wire->calc_pulls.store(0);
+    unlink(VIRTUAL_WIRE_PATH);
+    remove_unfinished_file();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+bool lay_wire() {
+    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0 || ftruncate(fd, sizeof(VirtualWire)) != 0) {
+        std::printf("vti85: cannot create %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
+        return false;
+    }
+    void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (memory == MAP_FAILED) return false;
+    wire = static_cast<VirtualWire*>(memory);
+    wire->pc_output.store(LINES_RELEASED);
+    wire->calc_pulls.store(0);
+    wire->pc_reads.store(0);
+    wire->pc_writes.store(0);
+    wire->writes_seen.store(0);
+    wire->changes.store(0);
+    wire->magic.store(VIRTUAL_WIRE_MAGIC);
+    return true;
+}
+
+// Watches the computer's side of the wire and lets the calculator react, until its work is done.
+void drive() {
+    std::uint32_t writes = wire->pc_writes.load();
+    std::uint64_t reads = wire->pc_reads.load();
+    for (int idle = 0; !peer::script_done();) {
+        const std::uint32_t seen = wire->changes.load();
+        const std::uint32_t now = wire->pc_writes.load();
+        if (now != writes) {
+            writes = now;
+            peer::wire_write(wire->pc_output.load());
+            wire->writes_seen.store(now);
+        } else if (wire->pc_reads.load() != reads) {
+            peer::wire_read();
+        } else {
+            // Spin briefly, then sleep until the computer does something.
+            if (++idle >= SPIN_BEFORE_SLEEP) {
+                idle = 0;
+                wire_wait(*wire, seen);
+            }
+            continue;
+        }
+        idle = 0;
+        wire->calc_pulls.store(peer::calculator_pulls());
+        wire_changed(*wire);
+        // Only reads counted after this point have seen what was just published.
+        reads = wire->pc_reads.load();
+    }
+    wire->calc_pulls.store(peer::calculator_pulls());
+    wire_changed(*wire);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (!parse(argc, argv)) {
+        std::fputs(USAGE, stdout);
+        return 1;
+    }
+    if (!settings.sending && chdir(settings.paths[0].c_str()) != 0) {
+        std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (!lay_wire()) return 1;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, release_and_leave);
+    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
+
+    peer::reset({.stall_check = false});
+    peer::run(settings.sending ? send_all : receive_all);
+    drive();
+    unlink(VIRTUAL_WIRE_PATH);
+    return 0;
+}
