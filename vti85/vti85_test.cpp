@@ -1,0 +1,189 @@
+// The virtual builds of pullvar and pushvar against vti85, each in its own process.
+#include "link/virtual_wire.h"
+#include "tests/support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::ScratchDir;
+using testing_support::write_file;
+
+namespace {
+
+struct Process {
+    pid_t pid = -1;
+    fs::path output;
+};
+
+Process start(const std::vector<std::string>& args, const fs::path& dir, const fs::path& output) {
+    std::fflush(nullptr);
+    Process process{fork(), output};
+    if (process.pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
+            chdir(dir.c_str()) != 0) {
+            _exit(120);
+        }
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return process;
+}
+
+// Exit status, or 1000 + the signal that ended it; a process still running after the time
+// limit is killed and counts as -1.
+int finish(const Process& process, int seconds = 60) {
+    int status = 0;
+    for (int waited = 0; waitpid(process.pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited > seconds * 100) {
+            kill(process.pid, SIGKILL);
+            waitpid(process.pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+// vti85, started and ready on the virtual cable.
+Process calculator(const std::vector<std::string>& args, const fs::path& dir) {
+    std::vector<std::string> all{VTI85_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    Process process = start(all, dir, dir / "vti85.log");
+    for (int waited = 0; waited < 1000; ++waited) {
+        if (read_file(process.output).find("ready") != std::string::npos) break;
+        usleep(10000);
+    }
+    return process;
+}
+
+std::string u16(std::size_t value) {
+    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
+}
+
+std::string file_around(const std::string& data) {
+    unsigned total = 0;
+    for (unsigned char c : data) total += c;
+    return std::string("**TI85**\x1A\x0C", 10) + '\0' + "File received by Talvaro" +
+           std::string(17, ' ') + '\0' + u16(data.size()) + data + u16(total);
+}
+
+std::string variable(std::uint8_t type, const std::string& name, const std::string& data) {
+    return file_around(u16(name.size() + 4) + u16(data.size()) + static_cast<char>(type) +
+                       static_cast<char>(name.size()) + name + u16(data.size()) + data);
+}
+
+struct Fixture : ::testing::Test {
+    void SetUp() override {
+        for (const char* sub : {"pc", "calculator"}) fs::create_directory(dir.path / sub);
+        write_file(dir.path / "pc" / "PROG.85p", variable(0x12, "PROG", "\x05\x00Disp 1"));
+        std::string big(30000, '\0');
+        for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 256);
+        write_file(dir.path / "pc" / "BIG.85l", variable(0x04, "BIG", big));
+        write_file(dir.path / "pc" / "S.85s", variable(0x0C, "S", "\x02\x00hi"));
+    }
+    fs::path pc() const { return dir.path / "pc"; }
+    fs::path calc() const { return dir.path / "calculator"; }
+    ScratchDir dir;
+};
+
+using VirtualLink = Fixture;
+
+TEST_F(VirtualLink, SeveralVariablesMakeTheRoundTrip) {
+    Process vti = calculator({"receive", calc()}, dir.path);
+    Process push = start({PUSHVAR_PATH, "PROG.85p", "BIG.85l", "S.85s"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_NE(read_file(push.output).find("pushvar: 3 variables sent\n"), std::string::npos);
+
+    fs::create_directory(dir.path / "back");
+    vti = calculator({"send", calc() / "PROG.85p", calc() / "BIG.85l", calc() / "S.85s"},
+                     dir.path);
+    Process pull = start({PULLVAR_PATH}, dir.path / "back", dir.path / "pull");
+    EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_NE(read_file(pull.output).find("pullvar: 3 variables received\n"), std::string::npos);
+    for (const char* name : {"PROG.85p", "BIG.85l", "S.85s"}) {
+        EXPECT_EQ(read_file(dir.path / "back" / name), read_file(pc() / name)) << name;
+    }
+    EXPECT_FALSE(fs::exists(VIRTUAL_WIRE_PATH));
+}
+
+TEST_F(VirtualLink, BackupIsSentAndRestored) {
+    const std::string header("\x03\x00\x1D\x02\x00\x01\x00\x12\x34", 9);
+    const std::string backup =
+        file_around(u16(9) + header + u16(3) + "abc" + u16(2) + "de" + u16(1) + "f");
+    write_file(dir.path / "backup.85b", backup);
+    Process vti = calculator({"send", dir.path / "backup.85b"}, dir.path);
+    Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull");
+    EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_EQ(read_file(pc() / "backup.85b"), backup);
+
+    vti = calculator({"receive", calc()}, dir.path);
+    Process push = start({PUSHVAR_PATH, "backup.85b", "S.85s"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_NE(read_file(push.output).find("pushvar: Backup transfer OK!\n"), std::string::npos);
+    EXPECT_EQ(read_file(calc() / "backup.85b"), backup);
+    EXPECT_FALSE(fs::exists(calc() / "S.85s"));
+}
+
+TEST_F(VirtualLink, SkippedVariableIsNotSent) {
+    Process vti = calculator({"--answer=accept,skip,accept", "receive", calc()}, dir.path);
+    Process push = start({PUSHVAR_PATH, "PROG.85p", "BIG.85l", "S.85s"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    const std::string said = read_file(push.output);
+    EXPECT_NE(said.find("pushvar: Variable skipped!\n"), std::string::npos);
+    EXPECT_NE(said.find("pushvar: 2 variables sent\n"), std::string::npos);
+    EXPECT_EQ(testing_support::listing(calc()), (std::vector<std::string>{"PROG.85p", "S.85s"}));
+}
+
+TEST_F(VirtualLink, BadChecksumIsAskedForAgain) {
+    Process vti = calculator({"--corrupt-once", "send", pc() / "S.85s"}, dir.path);
+    Process pull = start({PULLVAR_PATH}, calc(), dir.path / "pull");
+    EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_NE(read_file(pull.output).find("\nChecksum failure!\n"), std::string::npos);
+    EXPECT_EQ(read_file(calc() / "S.85s"), read_file(pc() / "S.85s"));
+}
+
+TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
+    Process vti = calculator({"receive", calc()}, dir.path);
+    kill(vti.pid, SIGSTOP); // a calculator that stops answering
+    Process push = start({PUSHVAR_PATH, "BIG.85l"}, pc(), dir.path / "push");
+
+    const int fd = open(VIRTUAL_WIRE_PATH, O_RDONLY);
+    ASSERT_GE(fd, 0);
+    void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(memory, MAP_FAILED);
+    const auto* wire = static_cast<const VirtualWire*>(memory);
+    for (int waited = 0; waited < 3000 && wire->pc_output.load() == 0x03; ++waited) usleep(10000);
+    EXPECT_NE(wire->pc_output.load(), 0x03); // pushvar holds a line, waiting for the calculator
+
+    kill(push.pid, SIGTERM);
+    EXPECT_EQ(finish(push), 1000 + SIGTERM);
+    EXPECT_EQ(wire->pc_output.load(), 0x03);
+
+    kill(vti.pid, SIGTERM);
+    kill(vti.pid, SIGCONT);
+    EXPECT_EQ(finish(vti), 1000 + SIGTERM);
+    EXPECT_EQ(wire->calc_pulls.load(), 0);
+    EXPECT_FALSE(fs::exists(VIRTUAL_WIRE_PATH));
+    munmap(memory, sizeof(VirtualWire));
+}
+
+} // namespace
