@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "tests/peer/peer.h"
 #include "tests/support/child.h"
+#include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
 
 #include <gtest/gtest.h>
@@ -32,44 +33,28 @@ using testing_support::listing;
 using testing_support::read_file;
 using testing_support::ScratchDir;
 using testing_support::write_file;
+using testing_support::backup_section;
+using testing_support::entry;
+using testing_support::file_around;
+using testing_support::u16;
 using Lines = std::vector<std::string>;
 
 const std::string PROMPT = "pullvar: Duplicate filename - overwrite (y/n/x)? ";
 
 // ---- Expected files, built from the layout ----
 
-std::string u16(unsigned value) {
-    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
-}
-
 std::string text(const Bytes& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
-// File header, N, the data section, then the 16-bit sum of the data section.
-std::string variable_file_around(const std::string& section) {
-    std::string file("**TI85**\x1A\x0C\x00", 11);
-    file += "File received by Talvaro" + std::string(17, ' ') + std::string(1, '\0');
-    file += u16(static_cast<unsigned>(section.size())) + section;
-    unsigned sum = 0;
-    for (const char c : section)
-        sum += static_cast<unsigned char>(c);
-    return file + u16(sum);
-}
-
 std::string variable_file(const std::string& name, std::uint8_t type, const Bytes& data) {
-    const auto k = static_cast<unsigned>(name.size());
-    const auto d = static_cast<unsigned>(data.size());
-    return variable_file_around(u16(k + 4) + u16(d) + static_cast<char>(type) +
-                                static_cast<char>(k) + name + u16(d) + text(data));
+    return file_around(entry(type, name, text(data)));
 }
 
 std::string backup_file(const Bytes& header, const std::vector<Bytes>& blocks) {
-    std::string section = u16(static_cast<unsigned>(header.size())) + text(header);
-    for (const Bytes& block : blocks) {
-        section += u16(static_cast<unsigned>(block.size())) + text(block);
-    }
-    return variable_file_around(section);
+    std::vector<std::string> texts;
+    for (const Bytes& block : blocks) texts.push_back(text(block));
+    return file_around(backup_section(text(header), texts));
 }
 
 Bytes counting(std::size_t size, std::uint8_t first = 1) {

@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "tests/peer/peer.h"
 #include "tests/support/child.h"
+#include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
 
 #include <gtest/gtest.h>
@@ -31,11 +32,6 @@ namespace {
 
 // ---- Variable files, from their layout ----
 
-void put16(Bytes& bytes, std::uint16_t value) {
-    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
 Bytes counting(std::size_t size, std::uint8_t first = 1) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -43,16 +39,16 @@ Bytes counting(std::size_t size, std::uint8_t first = 1) {
     return bytes;
 }
 
-// One entry: header length K + 4, D, T, K, the name, D again, the data.
+Bytes bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::string text(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
 Bytes entry(std::uint8_t type, const std::string& name, const Bytes& data) {
-    const auto length = static_cast<std::uint16_t>(data.size());
-    Bytes bytes;
-    put16(bytes, static_cast<std::uint16_t>(name.size() + 4));
-    Bytes header = peer::var_header(length, type, name);
-    bytes.insert(bytes.end(), header.begin(), header.end());
-    put16(bytes, length);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    return bytes;
+    return bytes_of(testing_support::entry(type, name, text(data)));
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -60,20 +56,11 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-// Header, N, the data section and its checksum; the first bytes of the signature can be
-// replaced, and `checksum_error` is added to the stored sum.
+// A whole file around a data section; the first bytes of the signature can be replaced, and
+// `checksum_error` is added to the stored sum.
 Bytes var_file(const Bytes& section, const std::string& signature = "**TI85**",
                int checksum_error = 0) {
-    Bytes bytes(signature.begin(), signature.end());
-    bytes.insert(bytes.end(), {0x1A, 0x0C, 0x00});
-    bytes.insert(bytes.end(), 42, 0);
-    put16(bytes, static_cast<std::uint16_t>(section.size()));
-    std::uint16_t sum = 0;
-    for (std::uint8_t byte : section)
-        sum = static_cast<std::uint16_t>(sum + byte);
-    bytes.insert(bytes.end(), section.begin(), section.end());
-    put16(bytes, static_cast<std::uint16_t>(sum + checksum_error));
-    return bytes;
+    return bytes_of(testing_support::file_around(text(section), checksum_error, signature));
 }
 
 // A backup header announcing blocks of 2, 1 and 3 bytes, with the blocks themselves.
@@ -81,14 +68,9 @@ const Bytes BACKUP_HEADER{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
 const std::vector<Bytes> BACKUP_BLOCKS{{0x11, 0x12}, {0x21}, {0x31, 0x32, 0x33}};
 
 Bytes backup_section() {
-    Bytes bytes;
-    put16(bytes, static_cast<std::uint16_t>(BACKUP_HEADER.size()));
-    bytes = bytes + BACKUP_HEADER;
-    for (const Bytes& block : BACKUP_BLOCKS) {
-        put16(bytes, static_cast<std::uint16_t>(block.size()));
-        bytes = bytes + block;
-    }
-    return bytes;
+    std::vector<std::string> blocks;
+    for (const Bytes& block : BACKUP_BLOCKS) blocks.push_back(text(block));
+    return bytes_of(testing_support::backup_section(text(BACKUP_HEADER), blocks));
 }
 
 void put(const ScratchDir& dir, const std::string& name, const Bytes& bytes) {

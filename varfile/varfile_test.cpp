@@ -1,6 +1,7 @@
 // Variable files: byte-exact writing, atomic replacement, and the sender's checks.
 #include "varfile/varfile.h"
 #include "tests/support/child.h"
+#include "tests/support/varfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -17,27 +18,16 @@ using testing_support::write_file;
 
 namespace {
 
-using Bytes = std::string;
+using testing_support::entry;
+using testing_support::FILE_HEADER;
+using testing_support::u16;
 
-std::string u16(unsigned value) {
-    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
-}
-
-const std::string HEADER = std::string("**TI85**\x1A\x0C", 10) + std::string(1, '\0') +
-                           "File received by Talvaro" + std::string(17, ' ') + std::string(1, '\0');
-
-// A whole file around a data section, with its checksum (or a given one).
+// A file around a data section, with a stored checksum of the caller's choice if given.
 std::string file_around(const std::string& data, int checksum = -1) {
+    if (checksum < 0) return testing_support::file_around(data);
     unsigned total = 0;
     for (unsigned char c : data) total += c;
-    return HEADER + u16(static_cast<unsigned>(data.size())) + data +
-           u16(checksum < 0 ? total & 0xFFFF : static_cast<unsigned>(checksum));
-}
-
-std::string entry(std::uint8_t type, const std::string& name, const std::string& data) {
-    return u16(static_cast<unsigned>(name.size() + 4)) + u16(static_cast<unsigned>(data.size())) +
-           static_cast<char>(type) + static_cast<char>(name.size()) + name +
-           u16(static_cast<unsigned>(data.size())) + data;
+    return testing_support::file_around(data, checksum - static_cast<int>(total & 0xFFFF));
 }
 
 struct Fixture : ::testing::Test {
@@ -128,7 +118,7 @@ TEST_F(Writing, WorkedExampleFileOfOneVariable) {
     ASSERT_TRUE(write_variable("A.85n", h, data));
     const std::string file = read_file("A.85n");
     ASSERT_EQ(file.size(), 76u);
-    EXPECT_EQ(file.substr(0, 53), HEADER);
+    EXPECT_EQ(file.substr(0, 53), FILE_HEADER);
     EXPECT_EQ(file.substr(53), std::string("\x13\x00\x05\x00\x0A\x00\x00\x01\x41\x0A\x00"
                                            "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x92\x00",
                                            23));
@@ -162,7 +152,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
                                      static_cast<std::uint16_t>(block.size())));
     }
     ASSERT_TRUE(finish_backup());
-    const std::string data = u16(9) + header9 + u16(2) + "xy" + u16(1) + "z" + u16(3) + "123";
+    const std::string data = testing_support::backup_section(header9, {"xy", "z", "123"});
     ASSERT_EQ(data.size(), 23u);
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(data));
 
@@ -173,7 +163,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
                                      static_cast<std::uint16_t>(block.size())));
     }
     ASSERT_TRUE(finish_backup());
-    const std::string other = u16(9) + header9 + u16(5) + "xyzzy" + u16(0) + u16(1) + "1";
+    const std::string other = testing_support::backup_section(header9, {"xyzzy", "", "1"});
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(other));
     const char* problem = nullptr;
     EXPECT_EQ(check(read_file(BACKUP_FILE_NAME), problem), FileCheck::ok);
@@ -267,8 +257,7 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
 
 TEST_F(Checking, BackupIsReadBackAsSent) {
     const std::string header9("\x02\x00\x1D\x01\x00\x03\x00\xAB\xCD", 9);
-    const std::string data = u16(9) + header9 + u16(2) + "xy" + u16(1) + "z" + u16(3) + "123";
-    write_file("b", file_around(data));
+    write_file("b", file_around(testing_support::backup_section(header9, {"xy", "z", "123"})));
     std::FILE* file = std::fopen("b", "rb");
     const char* problem = nullptr;
     ASSERT_EQ(check_file(file, problem), FileCheck::ok);
@@ -293,9 +282,9 @@ TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
         std::string bytes;
     };
     std::string long_name = entry(0x00, "TWELVEBYTES!", "1");
-    std::string data_n_big = HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
+    std::string data_n_big = FILE_HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
     const std::vector<Case> cases{
-        {"header cut short", HEADER.substr(0, 40)},
+        {"header cut short", FILE_HEADER.substr(0, 40)},
         {"empty data section", file_around("")},
         {"data section over the limit", data_n_big},
         {"file shorter than its data section", file_around(good).substr(0, 70)},

@@ -1,6 +1,7 @@
 // The virtual builds of pullvar and pushvar against vti85, each in its own process.
 #include "link/virtual_wire.h"
 #include "tests/support/child.h"
+#include "tests/support/varfiles.h"
 
 #include <gtest/gtest.h>
 
@@ -68,20 +69,8 @@ Process calculator(const std::vector<std::string>& args, const fs::path& dir) {
     return process;
 }
 
-std::string u16(std::size_t value) {
-    return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
-}
-
-std::string file_around(const std::string& data) {
-    unsigned total = 0;
-    for (unsigned char c : data) total += c;
-    return std::string("**TI85**\x1A\x0C", 10) + '\0' + "File received by Talvaro" +
-           std::string(17, ' ') + '\0' + u16(data.size()) + data + u16(total);
-}
-
 std::string variable(std::uint8_t type, const std::string& name, const std::string& data) {
-    return file_around(u16(name.size() + 4) + u16(data.size()) + static_cast<char>(type) +
-                       static_cast<char>(name.size()) + name + u16(data.size()) + data);
+    return testing_support::file_around(testing_support::entry(type, name, data));
 }
 
 struct Fixture : ::testing::Test {
@@ -123,7 +112,7 @@ TEST_F(VirtualLink, SeveralVariablesMakeTheRoundTrip) {
 TEST_F(VirtualLink, BackupIsSentAndRestored) {
     const std::string header("\x03\x00\x1D\x02\x00\x01\x00\x12\x34", 9);
     const std::string backup =
-        file_around(u16(9) + header + u16(3) + "abc" + u16(2) + "de" + u16(1) + "f");
+        testing_support::file_around(testing_support::backup_section(header, {"abc", "de", "f"}));
     write_file(dir.path / "backup.85b", backup);
     Process vti = calculator({"send", dir.path / "backup.85b"}, dir.path);
     Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull");
