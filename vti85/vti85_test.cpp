@@ -77,7 +77,7 @@ struct Fixture : ::testing::Test {
     void SetUp() override {
         for (const char* sub : {"pc", "calculator"}) fs::create_directory(dir.path / sub);
         write_file(dir.path / "pc" / "PROG.85p", variable(0x12, "PROG", "\x05\x00Disp 1"));
-        std::string big(30000, '\0');
+        std::string big(3000, '\0');
         for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 256);
         write_file(dir.path / "pc" / "BIG.85l", variable(0x04, "BIG", big));
         write_file(dir.path / "pc" / "S.85s", variable(0x0C, "S", "\x02\x00hi"));
@@ -152,7 +152,7 @@ TEST_F(VirtualLink, BadChecksumIsAskedForAgain) {
 TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     Process vti = calculator({"receive", calc()}, dir.path);
     kill(vti.pid, SIGSTOP); // a calculator that stops answering
-    Process push = start({PUSHVAR_PATH, "BIG.85l"}, pc(), dir.path / "push");
+    Process push = start({PUSHVAR_PATH, "S.85s"}, pc(), dir.path / "push");
 
     const int fd = open(VIRTUAL_WIRE_PATH, O_RDONLY);
     ASSERT_GE(fd, 0);
