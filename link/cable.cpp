@@ -3,6 +3,7 @@
 
 #include "link/link.h"
 #include "link/ports.h"
+#include "link/privileges.h"
 
 #include <csignal>
 #include <cstdio>
@@ -86,6 +87,8 @@ void init_link() {
         bad_configuration();
     }
     catch_interrupts();
+    // Port access is all the privilege a run needs, and it outlives the drop.
+    drop_privileges();
 }
 
 void put85(std::uint8_t byte) {
