@@ -1,0 +1,328 @@
+// The cable check: build report, access diagnosis and the live view of the two lines.
+#include "linkcheck/linkcheck.h"
+
+#include "link/cable.h"
+#include "link/link.h"
+#include "link/ports.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Every line goes out at once: the user watches them appear.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+std::string hex(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+std::string read_text(const char* path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The CapEff line of /proc/self/status, as a bit set.
+std::uint64_t effective_capabilities() {
+    std::istringstream status(read_text("/proc/self/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("CapEff:")) return std::strtoull(line.c_str() + 7, nullptr, 16);
+    }
+    return 0;
+}
+
+bool in_group(gid_t group) {
+    if (getegid() == group) return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    const int got = getgroups(count, groups.data());
+    for (int i = 0; i < got; ++i) {
+        if (groups[static_cast<std::size_t>(i)] == group) return true;
+    }
+    return false;
+}
+
+std::string group_name(gid_t group) {
+    if (const struct group* entry = getgrgid(group)) return entry->gr_name;
+    return std::to_string(group);
+}
+
+} // namespace
+
+// ---- Build and facts ----
+
+Build this_build() {
+    const bool serial = link_type == LINK_CONNECT85;
+    return {link_type, LINK_PORTS_NAME, LINK_PORTS_DEVICE, serial ? SERIAL_OUT : PARALLEL_OUT,
+            serial ? SERIAL_IN : PARALLEL_IN};
+}
+
+std::string describe(const Build& build) {
+    std::string text;
+    const bool parallel = build.cable == LINK_PARALLEL;
+    if (parallel) {
+        text = "linkcheck: cable: two-wire cable on the parallel port\n"
+               "linkcheck: line A: pulled by data bit 1 (pin 3), read on Select (pin 13)\n"
+               "linkcheck: line B: pulled by data bit 0 (pin 2), read on Paper End (pin 12)\n";
+    } else if (build.cable == LINK_CONNECT85) {
+        text = "linkcheck: cable: connect85 cable on the serial port\n"
+               "linkcheck: line A: pulled by RTS (DB9 pin 7), read on CTS (DB9 pin 8)\n"
+               "linkcheck: line B: pulled by DTR (DB9 pin 4), read on DSR (DB9 pin 6)\n";
+    } else {
+        return "linkcheck: cable: none (LINK_TYPE " + std::to_string(build.cable) +
+               " is no cable)\n";
+    }
+    if (build.ports == "real") {
+        text += parallel ? "linkcheck: access: direct I/O ports, data register " +
+                               hex(build.output_register) + " out, status register " +
+                               hex(build.input_register) + " in\n"
+                         : "linkcheck: access: direct I/O ports, modem control register " +
+                               hex(build.output_register) + " out, modem status register " +
+                               hex(build.input_register) + " in\n";
+    } else if (build.ports == "ppdev") {
+        text += "linkcheck: access: parallel-port device " + build.device +
+                ", data register out, status register in\n";
+    } else if (build.ports == "tty") {
+        text += "linkcheck: access: serial device " + build.device +
+                ", DTR and RTS out, CTS and DSR in\n";
+    } else {
+        text += "linkcheck: access: the " + build.ports + " port layer\n";
+    }
+    return text;
+}
+
+std::string lockdown_mode(const std::string& text) {
+    // "none [integrity] confidentiality": the mode in force is bracketed.
+    const auto open = text.find('[');
+    const auto close = text.find(']', open);
+    if (open == std::string::npos || close == std::string::npos) return "";
+    const std::string mode = text.substr(open + 1, close - open - 1);
+    return mode == "none" ? "" : mode;
+}
+
+std::string port_holder(const std::string& ioports, std::uint16_t port) {
+    // "  0378-037a : parport0": nested ranges follow the range they lie in, so the last match
+    // is the innermost. Without privilege the kernel shows every range as 0000-0000.
+    std::string holder;
+    std::istringstream lines(ioports);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned first = 0, last = 0;
+        char name[128] = "";
+        if (std::sscanf(line.c_str(), " %x-%x : %127[^\n]", &first, &last, name) != 3) continue;
+        if (first <= port && port <= last && last != 0) holder = name;
+    }
+    // A bus's window is no driver.
+    return holder.starts_with("PCI Bus") ? "" : holder;
+}
+
+AccessFacts gather_facts(const Build& build) {
+    AccessFacts facts;
+    facts.root = geteuid() == 0;
+    facts.raw_io = (effective_capabilities() >> CAP_SYS_RAWIO & 1) != 0;
+    facts.lockdown = lockdown_mode(read_text("/sys/kernel/security/lockdown"));
+    if (build.ports == "real") {
+        facts.port_holder = port_holder(read_text("/proc/ioports"), build.output_register);
+    }
+    if (build.device.empty()) return facts;
+    struct stat status {};
+    if (stat(build.device.c_str(), &status) != 0) return facts;
+    facts.device_exists = true;
+    facts.device_is_char = S_ISCHR(status.st_mode);
+    facts.device_group = group_name(status.st_gid);
+    facts.in_device_group = in_group(status.st_gid);
+    // As the open will be made: with the effective IDs.
+    facts.device_readable_writable =
+        faccessat(AT_FDCWD, build.device.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+    return facts;
+}
+
+std::vector<std::string> likely_causes(const Build& build, const AccessFacts& facts) {
+    std::vector<std::string> causes;
+    if (build.ports == "real") {
+        if (!facts.root && !facts.raw_io) {
+            causes.push_back("not root, and without the CAP_SYS_RAWIO capability: run it with "
+                             "sudo, give it the capability (sudo setcap cap_sys_rawio+ep "
+                             "PROGRAM), or install it setuid root");
+        } else if (!facts.raw_io) {
+            causes.push_back("root, but without the CAP_SYS_RAWIO capability: a container or a "
+                             "service manager has taken it away");
+        }
+        if (!facts.lockdown.empty()) {
+            causes.push_back("the kernel is locked down (" + facts.lockdown +
+                             "), which forbids direct port access even to root; Secure Boot "
+                             "often turns this on: use a build with LINK_PORTS=ppdev or tty");
+        }
+    } else if (build.ports == "ppdev" || build.ports == "tty") {
+        const bool ppdev = build.ports == "ppdev";
+        const std::string& device = build.device;
+        if (!facts.device_exists) {
+            causes.push_back(
+                ppdev ? device + " does not exist: load the parallel-port device driver (sudo "
+                                 "modprobe ppdev), or build with LINK_DEVICE naming the port"
+                      : device + " does not exist: plug the adapter in, or build with "
+                                 "LINK_DEVICE naming the port (USB adapters appear as "
+                                 "/dev/ttyUSB0 or /dev/ttyACM0)");
+        } else if (!facts.device_is_char) {
+            causes.push_back(device + " is not a device: build with LINK_DEVICE naming the port");
+        } else if (!facts.device_readable_writable) {
+            causes.push_back(facts.in_device_group
+                                 ? device + " gives its group " + facts.device_group +
+                                       " no read and write access"
+                                 : device + " belongs to group " + facts.device_group +
+                                       ", and you are not a member: sudo usermod -aG " +
+                                       facts.device_group + " $USER, then log in again");
+        } else if (ppdev) {
+            const std::string holder = "another driver holds the port (such as plip), or another "
+                                       "program has claimed ";
+            causes.push_back(holder + device);
+        } else {
+            causes.push_back("another program holds " + device +
+                             " (a getty, ModemManager or a second transfer), or it has no modem "
+                             "lines this system can read");
+        }
+    }
+    if (causes.empty()) {
+        causes.push_back("no likely cause found: the message above tells what the system "
+                         "refused");
+    }
+    return causes;
+}
+
+std::string describe_lines(std::uint8_t input_register) {
+    return std::string("line A ") + ((input_register & LINE_A) != 0 ? "high" : "low") +
+           ", line B " + ((input_register & LINE_B) != 0 ? "high" : "low");
+}
+
+// ---- The run ----
+
+namespace {
+
+std::vector<std::string> causes;
+bool link_ready = false;
+
+// init_link ends the process when access is refused; this then adds the likely causes.
+void explain_refusal() {
+    if (link_ready || causes.empty()) return;
+    say("linkcheck: The link could not be set up. Likely cause%s:\n", causes.size() > 1 ? "s" : "");
+    for (const std::string& cause : causes)
+        say("linkcheck: - %s\n", cause.c_str());
+}
+
+// Runs in the interrupt handler, which then releases both lines.
+void interrupted() {
+    static const char text[] = "\nlinkcheck: interrupted, both lines released\n";
+    [[maybe_unused]] const auto ignored = write(STDOUT_FILENO, text, sizeof text - 1);
+}
+
+// The next command letter, waiting up to a millisecond; 0 when none came.
+char next_command(bool& input_open) {
+    if (!input_open) {
+        usleep(1000);
+        return 0;
+    }
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    if (poll(&input, 1, 1) <= 0) return 0;
+    char letter = 0;
+    if (read(STDIN_FILENO, &letter, 1) != 1) input_open = false;
+    return letter;
+}
+
+// Shows each change of the lines and obeys a, b, r and q until q.
+void watch(const Build& build) {
+    int shown = -1;
+    bool input_open = true;
+    for (;;) {
+        const std::uint8_t lines = port_read(build.input_register) & (LINE_A | LINE_B);
+        if (lines != shown) {
+            say("linkcheck: %s\n", describe_lines(lines).c_str());
+            shown = lines;
+        }
+        std::uint8_t output;
+        const char* action;
+        switch (next_command(input_open)) {
+        case 0:
+        case '\n':
+        case '\r':
+        case ' ':
+        case '\t':
+            continue;
+        case 'a':
+        case 'A':
+            output = PULL_A, action = "this end pulls line A low";
+            break;
+        case 'b':
+        case 'B':
+            output = PULL_B, action = "this end pulls line B low";
+            break;
+        case 'r':
+        case 'R':
+            output = LINES_RELEASED, action = "this end releases both lines";
+            break;
+        case 'q':
+        case 'Q':
+            outb(build.output_register, LINES_RELEASED);
+            say("linkcheck: both lines released, done\n");
+            return;
+        default:
+            say("linkcheck: type a, b, r or q, then Enter\n");
+            continue;
+        }
+        outb(build.output_register, output);
+        say("linkcheck: %s\n", action);
+        // This end sees its own pull: if it does not, the pull never reaches the line.
+        const std::uint8_t after = port_read(build.input_register);
+        const bool a_unpulled = output == PULL_A && (after & LINE_A) != 0;
+        const bool b_unpulled = output == PULL_B && (after & LINE_B) != 0;
+        if (a_unpulled || b_unpulled) {
+            say("linkcheck: line %c still reads high: check its wiring, or no port answers here\n",
+                a_unpulled ? 'A' : 'B');
+        }
+    }
+}
+
+} // namespace
+
+int linkcheck_main(int, char**) {
+    say("linkcheck: TI-85 link cable check\n");
+    const Build build = this_build();
+    say("%s", describe(build).c_str());
+    AccessFacts facts;
+    if (build.cable == LINK_PARALLEL || build.cable == LINK_CONNECT85) {
+        facts = gather_facts(build);
+        causes = likely_causes(build, facts);
+        std::atexit(explain_refusal);
+    }
+    init_link();
+    link_ready = true;
+    say("linkcheck: access granted\n");
+    if (!facts.port_holder.empty()) {
+        say("linkcheck: note: the kernel driver \"%s\" has reserved these ports too; if the lines\n"
+            "linkcheck: do not follow, unload it, or use a ppdev or tty build\n",
+            facts.port_holder.c_str());
+    }
+    on_interrupt(interrupted);
+    say("linkcheck: Both lines read high while nothing pulls them. Type a, b or r and Enter to\n"
+        "linkcheck: pull line A or line B low from this end or release both; q or Ctrl-C ends.\n");
+    watch(build);
+    return 0;
+}
