@@ -171,6 +171,11 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
             causes.push_back("the kernel is locked down (" + facts.lockdown +
                              "), which forbids direct port access even to root; Secure Boot "
                              "often turns this on: use a build with LINK_PORTS=ppdev or tty");
+        } else if (facts.raw_io) {
+            // Privileged and not locked down: the kernel itself offers no ioperm.
+            causes.push_back("this system offers no direct port access (a kernel built without "
+                             "it, or a PC that is not x86): use a build with LINK_PORTS=ppdev "
+                             "or tty");
         }
     } else if (build.ports == "ppdev" || build.ports == "tty") {
         const bool ppdev = build.ports == "ppdev";

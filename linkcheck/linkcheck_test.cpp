@@ -74,9 +74,13 @@ TEST(Causes, DirectPortsBlamePrivilegeOrLockdown) {
     EXPECT_TRUE(has(causes[0], "locked down (integrity)"));
     EXPECT_EQ(likely_causes(build, {.lockdown = "confidentiality"}).size(), 2u);
 
+    // Privileged and not locked down: the kernel has no direct port access to give.
     causes = likely_causes(build, {.root = true, .raw_io = true});
     ASSERT_EQ(causes.size(), 1u);
-    EXPECT_TRUE(causes[0].starts_with("no likely cause found"));
+    EXPECT_TRUE(has(causes[0], "this system offers no direct port access"));
+
+    EXPECT_TRUE(likely_causes({LINK_PARALLEL, "virtual", "", 0, 0}, {})[0].starts_with(
+        "no likely cause found"));
 }
 
 TEST(Causes, DevicesBlameTheMissingDeviceItsGroupOrAnotherHolder) {
