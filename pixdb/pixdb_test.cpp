@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,7 @@ class pixdb : public ::testing::Test {
     run_result run(std::vector<std::string> args) {
         args.insert(args.begin(), PIXDB_PATH);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -226,7 +228,7 @@ TEST_F(pixdb, TruncatedInputIsRejected) {
     // 829 lacks only the last pixel byte.
     for (std::size_t size : {0u, 22u, 23u, 62u, 829u}) {
         SCOPED_TRACE(size);
-        expect_rejected(bytes(full.begin(), full.begin() + size));
+        expect_rejected(bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size)));
     }
 }
 

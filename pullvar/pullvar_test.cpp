@@ -53,6 +53,7 @@ std::string variable_file(const std::string& name, std::uint8_t type, const Byte
 
 std::string backup_file(const Bytes& header, const std::vector<Bytes>& blocks) {
     std::vector<std::string> texts;
+    texts.reserve(blocks.size());
     for (const Bytes& block : blocks) texts.push_back(text(block));
     return file_around(backup_section(text(header), texts));
 }

@@ -88,6 +88,7 @@ ChildResult push(const ScratchDir& dir, const std::vector<std::string>& args,
             std::vector<std::string> words{"pushvar"};
             words.insert(words.end(), args.begin(), args.end());
             std::vector<char*> argv;
+            argv.reserve(words.size() + 1);
             for (std::string& word : words)
                 argv.push_back(word.data());
             argv.push_back(nullptr);
@@ -481,11 +482,12 @@ TEST(pushvar_file, UnreadablePathIsReportedAndTheRunGoesOn) {
         accept();
         end_of_transmission();
     });
+    const std::string unopenable =
+        "pushvar: File 'sock.85n' cannot be opened: No such device or address";
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(messages(result), (Lines{
                                     "pushvar: File 'folder.85n' cannot be read: Is a directory",
-                                    "pushvar: File 'sock.85n' cannot be opened: No such device "
-                                    "or address",
+                                    unopenable,
                                     "pushvar: Sending        A, type  REAL, from        A.85n",
                                     "pushvar: OK!",
                                     "pushvar: 1 variables sent",
