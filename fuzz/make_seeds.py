@@ -1,0 +1,161 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+The seeds are small and made here from a few lines each, so that every one of them can be read
+and remade: well-formed variable files and backups, whole receive sessions as the calculator
+sends them, and bitmaps around the 96 x 64 format. Run it again after changing a seed.
+"""
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLES = os.path.join(HERE, "..", "examples")
+
+PACKET_VAR, PACKET_CTS, PACKET_DATA, PACKET_SKIP = 0x06, 0x09, 0x15, 0x36
+PACKET_ACK, PACKET_ERR, PACKET_EOT = 0x56, 0x5A, 0x92
+CALC = 0x85
+
+
+def u16(value):
+    return struct.pack("<H", value & 0xFFFF)
+
+
+def checksum(data):
+    return sum(data) & 0xFFFF
+
+
+# ---- Variable files ----
+
+def file_header():
+    comment = b"File received by Talvaro" + b" " * 17 + b"\0"
+    return b"**TI85**" + bytes([0x1A, 0x0C, 0x00]) + comment
+
+
+def entry(type_code, name, data):
+    return (u16(len(name) + 4) + u16(len(data)) + bytes([type_code, len(name)]) + name +
+            u16(len(data)) + data)
+
+
+def variable_file(section, stored_sum=None):
+    total = checksum(section) if stored_sum is None else stored_sum
+    return file_header() + u16(len(section)) + section + u16(total)
+
+
+def backup_section(header_tail, blocks):
+    header = u16(len(blocks[0])) + bytes([0x1D]) + u16(len(blocks[1])) + u16(len(blocks[2]))
+    header += header_tail
+    section = u16(len(header)) + header
+    for block in blocks:
+        section += u16(len(block)) + block
+    return section
+
+
+def check_file_seeds():
+    ten = bytes(range(1, 11))
+    seeds = {
+        "real_a": variable_file(entry(0x00, b"A", ten)),
+        "program": variable_file(entry(0x12, b"HELLO", b"\x05\x00Disp 1")),
+        "three_entries": variable_file(entry(0x00, b"X", ten) + entry(0x0C, b"STR", b"\x02\x00hi") +
+                                       entry(0x04, b"L1", b"\x01\x00" + bytes(10))),
+        "bare_type_1e": variable_file(entry(0x1E, b"ODD", b"")),
+        "empty_name": variable_file(entry(0x00, b"", ten)),
+        "backup": variable_file(backup_section(b"\xAB\xCD", [b"\x01\x02", b"\x03", b"\x04\x05\x06"])),
+        "backup_type_later": variable_file(entry(0x00, b"A", ten) + entry(0x1D, b"B", b"\x00")),
+        "wrong_checksum": variable_file(entry(0x00, b"A", ten), stored_sum=0x1234),
+        "signature_only": b"**TI85**",
+        "wrapping_sum": variable_file(entry(0x00, b"FF", b"\xFF" * 300)),
+    }
+    for name in ("GREET.85s", "HELLO.85p", "L1.85l"):
+        with open(os.path.join(EXAMPLES, name), "rb") as f:
+            seeds["example_" + name.replace(".", "_")] = f.read()
+    return seeds
+
+
+# ---- Receive sessions: stdin answers, then the calculator's bytes ----
+
+def frame(packet_type, data=b"", corrupt=False):
+    """A packet as the calculator sends it; only VAR, DATA and SKIP carry data."""
+    header = bytes([CALC, packet_type]) + u16(len(data))
+    if not data:
+        return header
+    assert packet_type in (PACKET_VAR, PACKET_DATA, PACKET_SKIP)
+    return header + data + u16(checksum(data) + (1 if corrupt else 0))
+
+
+def var_header(length, type_code, name):
+    return u16(length) + bytes([type_code, len(name)]) + name
+
+
+def send_variable(type_code, name, data):
+    """A variable the computer accepts: header, ACK of its clear-to-send, the data."""
+    return (frame(PACKET_VAR, var_header(len(data), type_code, name)) + frame(PACKET_ACK) +
+            frame(PACKET_DATA, data))
+
+
+def session(stream, typed=b""):
+    assert len(typed) < 16
+    return bytes([len(typed)]) + typed + stream
+
+
+def receive_seeds():
+    ten = bytes(range(1, 11))
+    a = send_variable(0x00, b"A", ten)
+    a_header = frame(PACKET_VAR, var_header(10, 0x00, b"A"))
+    backup_header = u16(2) + bytes([0x1D]) + u16(1) + u16(3) + b"\xAB\xCD"
+    backup = (frame(PACKET_VAR, backup_header) + frame(PACKET_ACK) + frame(PACKET_DATA, b"\x01\x02") +
+              frame(PACKET_DATA, b"\x03") + frame(PACKET_DATA, b"\x04\x05\x06"))
+    return {
+        "eot_only": session(frame(PACKET_EOT)),
+        "one_variable": session(a + frame(PACKET_EOT)),
+        "program": session(send_variable(0x12, b"PRGM1", b"\x03\x00abc") + frame(PACKET_EOT)),
+        # The second copy of A meets the existing file: overwrite, keep, or abort.
+        "duplicate_yes": session(a + a + frame(PACKET_EOT), b"y\n"),
+        "duplicate_no": session(a + a_header + frame(PACKET_ACK) + frame(PACKET_EOT), b"n\n"),
+        "duplicate_abort": session(a + a_header + frame(PACKET_ACK), b"?x"),
+        "bad_checksum_then_intact": session(
+            frame(PACKET_VAR, var_header(10, 0x00, b"B"), corrupt=True) +
+            frame(PACKET_VAR, var_header(10, 0x00, b"B")) + frame(PACKET_ACK) +
+            frame(PACKET_DATA, ten) + frame(PACKET_EOT)),
+        "invalid_packet": session(frame(PACKET_CTS) + frame(PACKET_SKIP, b"\x02") + frame(PACKET_EOT)),
+        "refused_name": session(frame(PACKET_VAR, var_header(1, 0x00, b"a/b")) + frame(PACKET_ACK) +
+                                frame(PACKET_EOT)),
+        "backup": session(backup),
+        "backup_refused_cts": session(frame(PACKET_VAR, backup_header) + frame(PACKET_ERR)),
+        "data_length_mismatch": session(frame(PACKET_VAR, var_header(4, 0x00, b"C")) +
+                                        frame(PACKET_ACK) + frame(PACKET_DATA, b"\x01\x02")),
+    }
+
+
+# ---- Bitmaps ----
+
+def pixdb_seeds():
+    with open(os.path.join(EXAMPLES, "ti85.bmp"), "rb") as f:
+        picture = f.read()
+    wide = bytearray(picture)
+    wide[18] = 0x61
+    top_down = bytearray(picture)
+    top_down[22:26] = b"\xC0\xFF\xFF\xFF"
+    return {
+        "ti85": picture,
+        "width_97": bytes(wide),
+        "top_down": bytes(top_down),
+        "short": picture[:400],
+        "header_only": picture[:62],
+        "trailing_bytes": picture + b"\x00" * 16,
+    }
+
+
+def write(target, seeds):
+    folder = os.path.join(HERE, "corpus", target)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for name, data in sorted(seeds.items()):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    write("check_file", check_file_seeds())
+    write("receive", receive_seeds())
+    write("pixdb", pixdb_seeds())
