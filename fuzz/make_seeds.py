@@ -118,6 +118,8 @@ def receive_seeds():
             frame(PACKET_VAR, var_header(10, 0x00, b"B")) + frame(PACKET_ACK) +
             frame(PACKET_DATA, ten) + frame(PACKET_EOT)),
         "invalid_packet": session(frame(PACKET_CTS) + frame(PACKET_SKIP, b"\x02") + frame(PACKET_EOT)),
+        # Named like the receiver's temporary files, and saved all the same.
+        "temp_like_name": session(send_variable(0x00, b".ti85-ab", ten) + frame(PACKET_EOT)),
         "refused_name": session(frame(PACKET_VAR, var_header(1, 0x00, b"a/b")) + frame(PACKET_ACK) +
                                 frame(PACKET_EOT)),
         "backup": session(backup),

@@ -116,23 +116,37 @@ void settle_script() {
     if (!listening) finding("the calculator's script is not back in its listen");
 }
 
-void check_saved_file(const char* name) {
-    if (std::strncmp(name, ".ti85-", 6) == 0) finding("unfinished file left behind:", name);
+// Why the file `name` is not a complete variable file saved under its own name, or nullptr.
+const char* saved_file_fault(const char* name) {
     std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) finding("saved file cannot be opened:", name);
+    if (file == nullptr) return "saved file cannot be opened:";
+    const char* fault = nullptr;
     const char* problem = nullptr;
-    if (check_file(file, problem) != FileCheck::ok) finding("saved file fails the check:", name);
-    if (is_backup(file)) {
-        if (std::strcmp(name, BACKUP_FILE_NAME) != 0) finding("backup saved as", name);
+    if (check_file(file, problem) != FileCheck::ok) {
+        fault = "saved file fails the check:";
+    } else if (is_backup(file)) {
+        if (std::strcmp(name, BACKUP_FILE_NAME) != 0) fault = "backup saved as";
     } else {
         VarHeader header{};
         PathBuffer path{};
         if (!read_entry(file, OFFSET_DATA, header) || !file_name(header, path) ||
             std::strcmp(path.data(), name) != 0) {
-            finding("file name does not match its variable:", name);
+            fault = "file name does not match its variable:";
         }
     }
     std::fclose(file);
+    return fault;
+}
+
+// A variable may be named like the temporary files (".ti85-" and six characters): only a file
+// that is not a good variable file of its own name counts as left unfinished.
+void check_saved_file(const char* name) {
+    const char* fault = saved_file_fault(name);
+    if (fault == nullptr) return;
+    if (std::strncmp(name, ".ti85-", 6) == 0 && std::strlen(name) == 12) {
+        fault = "unfinished file left behind:";
+    }
+    finding(fault, name);
 }
 
 // Checks and removes everything the run left in the scratch folder.
