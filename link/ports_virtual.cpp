@@ -28,6 +28,10 @@ bool attach() {
         return false;
     }
     wire = static_cast<VirtualWire*>(memory);
+    // This build must never pass for one that drives a real cable.
+    std::printf("Virtual link build: talking to vti85 through %s, not to a calculator.\n",
+                VIRTUAL_WIRE_PATH);
+    std::fflush(stdout);
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -253,13 +254,23 @@ void release_and_leave(int signal) {
 }
 
 bool lay_wire() {
-    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0 || ftruncate(fd, sizeof(VirtualWire)) != 0) {
+    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
         std::printf("vti85: cannot create %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
         return false;
     }
+    // One calculator per cable: a second one would reset the wire under the first. The lock
+    // lasts as long as the process (the descriptor stays open).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::printf("vti85: another vti85 is already using %s\n", VIRTUAL_WIRE_PATH);
+        close(fd);
+        return false;
+    }
+    if (ftruncate(fd, sizeof(VirtualWire)) != 0) {
+        std::printf("vti85: cannot size %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
+        return false;
+    }
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
     if (memory == MAP_FAILED) return false;
     wire = static_cast<VirtualWire*>(memory);
     wire->pc_output.store(LINES_RELEASED);
