@@ -291,7 +291,7 @@ TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
         {"checksum missing", file_around(good).substr(0, 55 + good.size() + 1)},
         {"too short for an entry", file_around("\x01\x02\x03\x04")},
         {"entry data past the end", file_around(good.substr(0, good.size() - 1))},
-        {"entries leave bytes over", file_around(good + "\x05\x00\x01")},
+        {"entries leave bytes over", file_around(good + std::string("\x05\x00\x01", 3))},
         {"name over 11 bytes", file_around(long_name)},
         {"unknown type", file_around(entry(0x1F, "A", "1"))},
         {"backup header past the end", file_around(u16(40) + backup_header)},
