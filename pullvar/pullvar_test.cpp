@@ -593,21 +593,26 @@ TEST(pullvar_fault, FileThatCannotBeWrittenIsReportedNotSaved) {
 
 // ---- Interrupts ----
 
-// The calculator stops for a while in the middle of an exchange. Its thread keeps the
-// interrupt signals away, so that the program's own handler runs in the program's thread.
+// The calculator stops answering in the middle of an exchange, so the computer waits holding a
+// line low. Its thread keeps the interrupt signals away, so that the program's own handler runs
+// in the program's thread.
 void pause_calculator() {
     sigset_t signals;
     sigemptyset(&signals);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&signals, signal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    peer::hang();
 }
 
-// Interrupts the child once the calculator has paused, noting the output register then.
-std::function<void(int)> interrupt_with(int signal, std::uint8_t& held) {
-    return [signal, &held](int pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+// Interrupts the child once the calculator has stopped and, if the computer was sending, once it
+// holds a line low; notes the output register then.
+std::function<void(int)> interrupt_with(int signal, std::uint8_t& held, bool sending = true) {
+    return [signal, &held, sending](int pid) {
+        EXPECT_TRUE(peer::wait_for_hang());
+        if (sending) {
+            EXPECT_TRUE(peer::wait_for_held_line());
+        }
         held = peer::last_output();
         kill(pid, signal);
     };
@@ -652,7 +657,7 @@ TEST(pullvar_interrupt, MidVariableKeepsTheOldFile) {
             peer::send_raw({0x85, PACKET_DATA, 10, 0, 1, 2, 3});
             pause_calculator();
         },
-        "y", dir.path, interrupt_with(SIGINT, held));
+        "y", dir.path, interrupt_with(SIGINT, held, false));
     EXPECT_EQ(run.signal, SIGINT);
     EXPECT_EQ(peer::last_output(), 0x03);
     EXPECT_EQ(listing(dir.path), Lines{"A.85n"});

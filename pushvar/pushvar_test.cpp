@@ -582,7 +582,7 @@ TEST(pushvar_run, InterruptReleasesTheLines) {
         },
         "", dir.path, 60,
         [](int pid) {
-            usleep(200000);
+            EXPECT_TRUE(peer::wait_for_held_line());
             kill(pid, SIGINT);
         });
     EXPECT_EQ(result.signal, SIGINT);

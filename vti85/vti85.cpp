@@ -44,6 +44,8 @@ constexpr char USAGE[] =
     "                  (default accept)\n"
     "  --corrupt-once  send: spoil the checksum of the first data packet once\n"
     "  --no-ack        receive: answer the first data packet with an error\n"
+    "  --hang          receive: stop answering for good when the first data packet\n"
+    "                  begins, like a calculator switched off mid-transfer\n"
     "  --help          show this text\n";
 
 VirtualWire* wire = nullptr;
@@ -54,6 +56,7 @@ struct Settings {
     std::vector<std::string> answers{"accept"};
     bool corrupt_once = false;
     bool no_ack = false;
+    bool hang = false;
 };
 Settings settings;
 
@@ -76,6 +79,8 @@ bool parse(int argc, char** argv) {
             settings.corrupt_once = true;
         } else if (option == "--no-ack") {
             settings.no_ack = true;
+        } else if (option == "--hang") {
+            settings.hang = true;
         } else if (option.rfind("--answer=", 0) == 0) {
             settings.answers = split(option.substr(9));
             for (const std::string& answer : settings.answers) {
@@ -211,6 +216,10 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     }
     peer::send(PACKET_CTS);
     peer::receive();
+    if (settings.hang) {
+        std::printf("vti85: no longer answering\n");
+        peer::hang();
+    }
     const bool refuse_data = settings.no_ack;
     settings.no_ack = false;
     const peer::Packet data = peer::receive(refuse_data ? PACKET_ERR : PACKET_ACK);

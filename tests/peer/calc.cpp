@@ -125,6 +125,7 @@ void run(std::function<void()> script) {
 
 void hang() {
     wire.mode = Mode::hung;
+    record->hung = true;
     wait_for_wire();
 }
 

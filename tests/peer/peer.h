@@ -118,5 +118,7 @@ std::uint8_t last_output(); // the last value the computer wrote to its output r
 // From the test process: waits (up to `seconds`) until the computer holds a line low, e.g.
 // before interrupting a child that is stuck mid-transfer. False on time-out.
 bool wait_for_held_line(int seconds = 30);
+// From the test process: waits (up to `seconds`) until the script has called hang().
+bool wait_for_hang(int seconds = 30);
 
 } // namespace peer

@@ -21,6 +21,7 @@ struct Record {
     char violations[MAX_VIOLATIONS][160];
     std::uint8_t last_output;
     bool stalled;
+    bool hung;
     bool transcript_full;
     std::uint32_t transcript_used;
     std::uint8_t transcript[TRANSCRIPT_BYTES];

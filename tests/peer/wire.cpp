@@ -43,6 +43,7 @@ bool react() {
         const bool pc_ack = one ? wire.pc_a : wire.pc_b;
         switch (wire.phase) {
         case 0: // pull our line: B for a 1, A (or, if asked, both) for a 0
+            if (wire.hold) return false;
             (one ? wire.calc_b : wire.calc_a) = true;
             if (!one && options.zero_on_both) wire.calc_b = true;
             wire.phase = 1;
@@ -73,7 +74,8 @@ bool react() {
         wire.byte = static_cast<std::uint8_t>(wire.byte | (wire.incoming ? 1 : 0) << wire.bit);
         wire.phase = 0;
         if (++wire.bit == 8) {
-            // The computer waits to see our release; it must read it before we pull again.
+            // The computer waits to see our release; it must read it before we pull again
+            // (the script may take the byte meanwhile).
             wire.mode = Mode::idle;
             wire.hold = true;
         }
@@ -94,7 +96,6 @@ void settle(bool reading) {
     // again, so even a slow calculator catches that release at once.
     if (wire.mode == Mode::sending && wire.phase == 2) react();
     for (;;) {
-        if (wire.hold) return;
         if (wire.delay_left > 0 && wire.mode != Mode::idle) {
             if (reading) --wire.delay_left;
             wire.idle_reads = 0;
@@ -168,6 +169,11 @@ bool wait_for_held_line(int seconds) {
         usleep(10000);
     }
     return false;
+}
+
+bool wait_for_hang(int seconds) {
+    for (int waited = 0; waited < seconds * 100 && !record->hung; ++waited) usleep(10000);
+    return record->hung;
 }
 
 void stall() {
