@@ -6,10 +6,11 @@
 // folder as its working directory.
 //
 // The calculator does not know the protocol: it listens whenever the computer may speak and
-// sends its next byte only when the computer is waiting for one. To tell the two apart it always
-// starts by listening; a computer that then reads with its lines released is waiting for a byte,
-// and the harness answers the calculator's listen with a dummy byte (see answer_listen) so that
-// the calculator goes on to send.
+// sends its next packet only when the computer is waiting for a byte. To tell the two apart it
+// always starts by listening; a computer that then reads twice in a row with its lines released
+// is waiting for a byte (after sending one it reads once, to see the release), and the harness
+// answers the calculator's listen with a dummy byte (see answer_listen) so that the calculator
+// goes on to send.
 //
 // A run ends when the program returns, when it calls exit() (linked with --wrap=exit, which turns
 // that into ProgramEnded), or when the computer reads the port once the calculator has nothing
@@ -51,6 +52,7 @@ std::size_t stream_size = 0;
 std::size_t sent = 0;
 bool listening = false;      // the script waits in recv_byte for a byte that has not begun
 bool computer_waits = false; // that byte was the harness's dummy: the computer wants a byte
+int reads_since_write = 0;   // the computer's port reads since its last write
 bool between_runs = false;   // the harness is settling the script: send nothing
 
 std::string scratch;
@@ -97,14 +99,15 @@ void calculator() {
 // The computer holds both lines released and reads while the calculator listens: it waits for
 // a byte. Completes the calculator's recv_byte with a dummy byte, acting as the computer on the
 // wire, and tells the script that it was one.
+// The script takes the byte as soon as its last bit ends, so it is told first.
 void answer_listen() {
+    listening = false;
+    computer_waits = true;
     for (int bit = 0; bit < 8; ++bit) {
         peer::wire_write(PULL_A); // a 0 bit; the calculator acknowledges on line B at once
         peer::wire_write(LINES_RELEASED);
     }
     peer::wire_read(); // the release has been seen: the calculator may move again
-    listening = false;
-    computer_waits = true;
 }
 
 // Brings the script back to its listen, where the next run finds it. A script that last
@@ -194,6 +197,7 @@ void real_port_write(std::uint16_t port, std::uint8_t value) asm("__real__Z10por
 // A pull by the computer begins a byte: the calculator's listen has its answer.
 extern "C" void __wrap__Z10port_writeth(std::uint16_t port, std::uint8_t value) {
     real_port_write(port, value);
+    reads_since_write = 0;
     if ((value & 0x03) != LINES_RELEASED) listening = false;
 }
 
@@ -201,7 +205,9 @@ extern "C" void __wrap__Z10port_writeth(std::uint16_t port, std::uint8_t value) 
 // send, the run ends as an interrupted one.
 extern "C" std::uint8_t __wrap__Z9port_readt(std::uint16_t port) {
     const std::uint8_t value = real_port_read(port);
-    if (in_program && listening && (peer::last_output() & 0x03) == LINES_RELEASED) {
+    ++reads_since_write;
+    if (in_program && listening && reads_since_write >= 2 &&
+        (peer::last_output() & 0x03) == LINES_RELEASED) {
         if (sent == stream_size) throw LinkQuiet{};
         answer_listen();
     }
@@ -236,6 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stream = data + 1 + typed;
     stream_size = size - 1 - typed;
     sent = 0;
+    reads_since_write = 0;
 
     // Standard input: the typed answers, then the end of input.
     static char typed_answers[16];
