@@ -276,7 +276,8 @@ std::map<std::string, std::vector<std::string>> report(const std::string& output
         std::istringstream words(line);
         std::string when, key, word;
         words >> when >> key;
-        std::vector<std::string>& values = fields[when + " " + key];
+        when.append(" ").append(key);
+        std::vector<std::string>& values = fields[when];
         while (words >> word)
             values.push_back(word);
     }

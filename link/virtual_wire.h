@@ -48,7 +48,7 @@ inline void wire_changed(VirtualWire& wire) {
 
 // Sleeps until `changes` moves on from `seen`; a short time-out covers a missed wake-up.
 inline void wire_wait(VirtualWire& wire, std::uint32_t seen) {
-    const timespec limit{0, 2 * 1000 * 1000};
+    const timespec limit{0, 2L * 1000 * 1000};
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&wire.changes), FUTEX_WAIT, seen, &limit,
             nullptr, 0);
 }

@@ -5,6 +5,7 @@
 #include "link/link.h"
 #include "link/ports.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,13 +125,20 @@ std::string lockdown_mode(const std::string& text) {
 std::string port_holder(const std::string& ioports, std::uint16_t port) {
     // "  0378-037a : parport0": nested ranges follow the range they lie in, so the last match
     // is the innermost. Without privilege the kernel shows every range as 0000-0000.
+    // A line that does not parse, or whose numbers do not fit, is skipped.
     std::string holder;
     std::istringstream lines(ioports);
     for (std::string line; std::getline(lines, line);) {
-        unsigned first = 0, last = 0;
-        char name[128] = "";
-        if (std::sscanf(line.c_str(), " %x-%x : %127[^\n]", &first, &last, name) != 3) continue;
-        if (first <= port && port <= last && last != 0) holder = name;
+        const std::size_t start = line.find_first_not_of(' ');
+        if (start == std::string::npos) continue;
+        const char* const end = line.data() + line.size();
+        std::uint32_t first = 0, last = 0;
+        auto [after_first, error_first] = std::from_chars(line.data() + start, end, first, 16);
+        if (error_first != std::errc{} || after_first == end || *after_first != '-') continue;
+        auto [after_last, error_last] = std::from_chars(after_first + 1, end, last, 16);
+        const std::string_view rest(after_last, static_cast<std::size_t>(end - after_last));
+        if (error_last != std::errc{} || !rest.starts_with(" : ") || rest.size() == 3) continue;
+        if (first <= port && port <= last && last != 0) holder = rest.substr(3);
     }
     // A bus's window is no driver.
     return holder.starts_with("PCI Bus") ? "" : holder;

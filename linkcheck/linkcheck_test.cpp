@@ -56,6 +56,13 @@ TEST(Report, ReadsLockdownAndTheDriverHoldingThePorts) {
     EXPECT_EQ(port_holder(ioports, 0x278), ""); // only a bus's window
     // As an unprivileged reader sees it.
     EXPECT_EQ(port_holder("0000-0000 : PCI Bus 0000:00\n  0000-0000 : parport0\n", 0x378), "");
+    // Numbers that do not fit and garbled lines name nothing, and later lines still count.
+    EXPECT_EQ(port_holder("0000-1000000000000 : huge\n", 0x378), "");
+    EXPECT_EQ(port_holder("0000-ffffffffffffffff0378 : wrapped\n", 0x378), "");
+    EXPECT_EQ(port_holder("0378-037a\n0378 : x\n-037a : y\n0378-037a :\n  \n"
+                          "0378-037a : \n0378-037a : parport0",
+                          0x378),
+              "parport0");
 }
 
 TEST(Causes, DirectPortsBlamePrivilegeOrLockdown) {

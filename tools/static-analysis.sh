@@ -42,7 +42,9 @@ passed=0
 failed=0
 
 echo "=== clang-tidy: ${#sources[@]} files"
-if printf '%s\n' "${sources[@]}" | xargs -P 2 -n 1 clang-tidy -p "$dir" --quiet; then
+# Each run counts the warnings it suppressed in headers outside the tree; only findings matter.
+if printf '%s\n' "${sources[@]}" | xargs -P 2 -n 1 clang-tidy -p "$dir" --quiet 2>&1 |
+    { grep -v ' warnings\? generated\.$' || true; }; then
     passed=$((passed + 1))
 else
     failed=$((failed + 1))
