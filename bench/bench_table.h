@@ -25,7 +25,7 @@ inline void bench_row(const char* what, const char* cable, std::uint64_t bytes_p
                       double accesses_per_byte, double seconds, double bytes, int count) {
     char accesses[32] = "-";
     if (accesses_per_byte >= 0) std::snprintf(accesses, sizeof accesses, "%.2f", accesses_per_byte);
-    std::printf("| %s | %s | %llu | %s | %.3f | %.1f |\n", what, cable,
+    std::printf("| %s | %s | %llu | %s | %.3g | %.1f |\n", what, cable,
                 static_cast<unsigned long long>(bytes_per_operation), accesses,
                 seconds * 1e6 / bytes, seconds * 1e6 / count);
 }
