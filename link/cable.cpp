@@ -6,6 +6,7 @@
 #include "link/privileges.h"
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -14,6 +15,14 @@
 const int link_type = LINK_TYPE;
 
 std::uint8_t* buffer = nullptr;
+
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
 
 namespace {
 

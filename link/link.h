@@ -72,3 +72,7 @@ std::uint8_t get_packet();
 // Registers a routine the interrupt handler runs before it releases the lines and ends the
 // process, e.g. to remove a half-written file. It must be async-signal-safe. nullptr clears it.
 void on_interrupt(void (*cleanup)());
+
+// Prints a progress line on standard output and flushes it at once: a run spends most of its
+// time waiting on the calculator or the user, and an interrupt must not swallow what was said.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...);

@@ -6,7 +6,6 @@
 #include "link/ports.h"
 
 #include <charconv>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -20,15 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Every line goes out at once: the user watches them appear.
-__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
 
 std::string hex(unsigned value) {
     char text[8];

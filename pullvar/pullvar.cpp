@@ -5,7 +5,6 @@
 #include "varfile/varfile.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,16 +12,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// Every line goes out at once: a run spends most of its time waiting on the calculator or the
-// user, and an interrupt must not swallow what was already said.
-__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
 
 [[noreturn]] void fail() {
     std::exit(-1);

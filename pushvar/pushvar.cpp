@@ -33,8 +33,7 @@ constexpr int FAILED = -1;
 }
 
 [[noreturn]] void send_backup(File file, const char* path) {
-    std::printf("pushvar: Sending system backup from '%s'\n", path);
-    std::fflush(stdout);
+    say("pushvar: Sending system backup from '%s'\n", path);
     std::uint16_t length = 0;
     if (!read_backup_header(file.get(), length)) read_failed(path);
     put_packet(PACKET_VAR, length);
@@ -77,9 +76,8 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         // changed since its check.
         VarHeader header{};
         if (!read_entry(file, position, header)) read_failed(path);
-        std::printf("pushvar: Sending %8s, type %5s, from %12s\n", header.name.data(),
-                    var_types[header.type].data(), path);
-        std::fflush(stdout);
+        say("pushvar: Sending %8s, type %5s, from %12s\n", header.name.data(),
+            var_types[header.type].data(), path);
 
         // The variable header goes out as the calculator expects it: D, T, K, the name.
         buffer[0] = static_cast<std::uint8_t>(header.data_length & 0xFF);
