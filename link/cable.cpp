@@ -35,7 +35,9 @@ void (*interrupt_cleanup)() = nullptr;
     std::exit(1);
 }
 
-std::uint16_t output_register() { return link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT; }
+std::uint16_t output_register() {
+    return link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+}
 
 // An interrupted transfer must not leave the calculator with a line held low.
 extern "C" void interrupted(int signal) {
@@ -75,7 +77,9 @@ void pause_after_byte() {
 
 } // namespace
 
-void on_interrupt(void (*cleanup)()) { interrupt_cleanup = cleanup; }
+void on_interrupt(void (*cleanup)()) {
+    interrupt_cleanup = cleanup;
+}
 
 void init_link() {
     buffer = new (std::nothrow) std::uint8_t[BUFFER_SIZE];
@@ -126,7 +130,9 @@ std::uint8_t get85() {
     }
 }
 
-void outb(std::uint16_t port, std::uint8_t value) { port_write(port, value); }
+void outb(std::uint16_t port, std::uint8_t value) {
+    port_write(port, value);
+}
 
 void timetest() {}
 void timereset() {}
@@ -175,9 +181,13 @@ std::uint8_t get85_parallel() {
     return result;
 }
 
-void setport(std::uint8_t value) { outb(SERIAL_OUT, value & 0x03); }
+void setport(std::uint8_t value) {
+    outb(SERIAL_OUT, value & 0x03);
+}
 
-std::uint8_t getport() { return (port_read(SERIAL_IN) >> 4) & 0x03; }
+std::uint8_t getport() {
+    return (port_read(SERIAL_IN) >> 4) & 0x03;
+}
 
 void put85_connect85(std::uint8_t byte) {
     for (int bit = 0; bit < 8; ++bit) {

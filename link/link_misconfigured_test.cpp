@@ -11,7 +11,8 @@
 TEST(Setup, UnknownCableAllocatesThenFailsWithoutTouchingAPort) {
     peer::reset();
     const auto result = testing_support::run_child([] {
-        std::atexit([] { std::printf("buffer %s\n", buffer != nullptr ? "allocated" : "missing"); });
+        std::atexit(
+            [] { std::printf("buffer %s\n", buffer != nullptr ? "allocated" : "missing"); });
         init_link();
         return 0;
     });

@@ -19,7 +19,8 @@ const std::uint16_t IN = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
 
 std::vector<std::uint8_t> written_values() {
     std::vector<std::uint8_t> values;
-    for (const peer::Write& write : peer::writes()) values.push_back(write.value);
+    for (const peer::Write& write : peer::writes())
+        values.push_back(write.value);
     return values;
 }
 
@@ -37,9 +38,11 @@ TEST(Cable, ParallelSendWritesOneLinePerBitThenReleases) {
     peer::finish();
     EXPECT_EQ(seen, 0x01);
     std::vector<std::uint8_t> expected{0x02, 0x03};
-    for (int bit = 1; bit < 8; ++bit) expected.insert(expected.end(), {0x01, 0x03});
+    for (int bit = 1; bit < 8; ++bit)
+        expected.insert(expected.end(), {0x01, 0x03});
     EXPECT_EQ(written_values(), expected);
-    for (const peer::Write& write : peer::writes()) EXPECT_EQ(write.port, PARALLEL_OUT);
+    for (const peer::Write& write : peer::writes())
+        EXPECT_EQ(write.port, PARALLEL_OUT);
 
     peer::reset();
     peer::run([&] { seen = peer::recv_byte(); });
@@ -47,7 +50,8 @@ TEST(Cable, ParallelSendWritesOneLinePerBitThenReleases) {
     peer::finish();
     EXPECT_EQ(seen, 0x80);
     expected.clear();
-    for (int bit = 0; bit < 7; ++bit) expected.insert(expected.end(), {0x01, 0x03});
+    for (int bit = 0; bit < 7; ++bit)
+        expected.insert(expected.end(), {0x01, 0x03});
     expected.insert(expected.end(), {0x02, 0x03});
     EXPECT_EQ(written_values(), expected);
     EXPECT_TRUE(peer::violations().empty());
@@ -71,7 +75,8 @@ TEST(Cable, EveryByteCrossesBothCablesBothWaysAtAnyPace) {
             }
             peer::finish();
             ASSERT_EQ(heard.size(), 256u);
-            for (int value = 0; value < 256; ++value) EXPECT_EQ(heard[value], value);
+            for (int value = 0; value < 256; ++value)
+                EXPECT_EQ(heard[value], value);
             EXPECT_TRUE(peer::violations().empty()) << peer::violations()[0];
         }
     }
@@ -105,7 +110,8 @@ TEST(Cable, SerialSenderWaitsForBothLinesLowThenBothHigh) {
         expected.insert(expected.end(), {(0xC3 >> bit & 1) ? PULL_B : PULL_A, 0x03});
     }
     EXPECT_EQ(written_values(), expected);
-    for (const peer::Write& write : peer::writes()) EXPECT_EQ(write.port, SERIAL_OUT);
+    for (const peer::Write& write : peer::writes())
+        EXPECT_EQ(write.port, SERIAL_OUT);
     EXPECT_GE(peer::accesses(), 8u * (2u * 5u + 2u));
     EXPECT_TRUE(peer::violations().empty());
 }
@@ -159,7 +165,9 @@ TEST(Setup, RefusedPortEndsTheRunWithoutAskingForTheNext) {
     EXPECT_TRUE(peer::writes().empty());
 }
 
-void remove_marker() { unlink("partial"); }
+void remove_marker() {
+    unlink("partial");
+}
 
 TEST(Setup, InterruptRunsTheCleanupAndReleasesTheLines) {
     testing_support::ScratchDir dir;
@@ -174,7 +182,8 @@ TEST(Setup, InterruptRunsTheCleanupAndReleasesTheLines) {
             put85(0x00);
             return 0;
         },
-        "", dir.path, 60, [](int pid) {
+        "", dir.path, 60,
+        [](int pid) {
             EXPECT_TRUE(peer::wait_for_held_line());
             kill(pid, SIGINT);
         });
@@ -195,8 +204,8 @@ TEST(Packets, HeaderOnlyPacketsAreFourBytesAndNeverAcknowledged) {
         peer::send_raw(peer::frame_header(PACKET_DATA, 0));
     });
     put_packet(PACKET_ACK, 0);
-    put_packet(PACKET_CTS, 5);   // any header-only type sends its length as given
-    put_packet(PACKET_VAR, 0);   // a checksummed type with length 0 carries nothing
+    put_packet(PACKET_CTS, 5); // any header-only type sends its length as given
+    put_packet(PACKET_VAR, 0); // a checksummed type with length 0 carries nothing
     std::memset(buffer, 0xEE, 4);
     EXPECT_EQ(get_packet(), PACKET_EOT);
     EXPECT_EQ(last_packet_size, 7);
@@ -263,7 +272,8 @@ TEST(Packets, ChecksumIsTheSixteenBitSumOfTheData) {
 
 std::vector<std::uint8_t> types_from_pc() {
     std::vector<std::uint8_t> types;
-    for (const peer::Packet& packet : peer::from_pc()) types.push_back(packet.type);
+    for (const peer::Packet& packet : peer::from_pc())
+        types.push_back(packet.type);
     return types;
 }
 
@@ -279,7 +289,8 @@ TEST(Packets, BadChecksumsAreAskedForAgainAndEachCopyAcknowledged) {
                     peer::receive(); // the request to send again
                 }
                 peer::send(PACKET_DATA, {1, 2, 3});
-                for (int i = 0; i < failures; ++i) peer::receive();
+                for (int i = 0; i < failures; ++i)
+                    peer::receive();
             });
             const std::uint8_t type = get_packet();
             std::printf("type %02X size %u data %u %u %u %u\n", type, last_packet_size, buffer[0],
@@ -287,7 +298,8 @@ TEST(Packets, BadChecksumsAreAskedForAgainAndEachCopyAcknowledged) {
             return 0;
         });
         std::string expected;
-        for (int i = 0; i < failures; ++i) expected += "\nChecksum failure!\n";
+        for (int i = 0; i < failures; ++i)
+            expected += "\nChecksum failure!\n";
         // The type and the length are the first copy's; the data are the good copy's.
         expected += "type 15 size 4 data 1 2 3 9\n";
         EXPECT_EQ(result.output, expected);
@@ -316,7 +328,8 @@ TEST(Packets, OversizedPacketIsReadInFullButKeptWithinTheBuffer) {
     give_buffer();
     peer::reset();
     peer::Bytes big(40000);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 7);
     peer::run([&] {
         peer::send(PACKET_DATA, big);
         peer::send(PACKET_VAR, {1, 2});

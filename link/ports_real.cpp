@@ -3,9 +3,15 @@
 
 #include <sys/io.h>
 
-bool port_grant(std::uint16_t port) { return ioperm(port, 1, 1) == 0; }
+bool port_grant(std::uint16_t port) {
+    return ioperm(port, 1, 1) == 0;
+}
 
 // glibc's outb takes the value first and the port second.
-void port_write(std::uint16_t port, std::uint8_t value) { outb(value, port); }
+void port_write(std::uint16_t port, std::uint8_t value) {
+    outb(value, port);
+}
 
-std::uint8_t port_read(std::uint16_t port) { return inb(port); }
+std::uint8_t port_read(std::uint16_t port) {
+    return inb(port);
+}

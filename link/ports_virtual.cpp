@@ -37,7 +37,9 @@ bool attach() {
 
 } // namespace
 
-bool port_grant(std::uint16_t) { return wire != nullptr || attach(); }
+bool port_grant(std::uint16_t) {
+    return wire != nullptr || attach();
+}
 
 void port_write(std::uint16_t, std::uint8_t value) {
     if (wire == nullptr) return;

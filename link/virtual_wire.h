@@ -25,12 +25,12 @@ inline constexpr std::uint32_t VIRTUAL_WIRE_MAGIC = 0x54493835; // "TI85"
 
 struct VirtualWire {
     std::atomic<std::uint32_t> magic;
-    std::atomic<std::uint8_t> pc_output;  // the computer's output register
-    std::atomic<std::uint32_t> pc_writes; // writes to it so far
+    std::atomic<std::uint8_t> pc_output;    // the computer's output register
+    std::atomic<std::uint32_t> pc_writes;   // writes to it so far
     std::atomic<std::uint32_t> writes_seen; // writes the calculator has taken in
-    std::atomic<std::uint8_t> calc_pulls; // bit 0: the calculator pulls A, bit 1: B
-    std::atomic<std::uint64_t> pc_reads;  // input register reads by the computer
-    std::atomic<std::uint32_t> changes;   // bumped by either side after a change; futex word
+    std::atomic<std::uint8_t> calc_pulls;   // bit 0: the calculator pulls A, bit 1: B
+    std::atomic<std::uint64_t> pc_reads;    // input register reads by the computer
+    std::atomic<std::uint32_t> changes;     // bumped by either side after a change; futex word
 };
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);

@@ -27,16 +27,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using peer::Bytes;
+using testing_support::backup_section;
 using testing_support::ChildResult;
+using testing_support::entry;
+using testing_support::file_around;
 using testing_support::lines;
 using testing_support::listing;
 using testing_support::read_file;
 using testing_support::ScratchDir;
-using testing_support::write_file;
-using testing_support::backup_section;
-using testing_support::entry;
-using testing_support::file_around;
 using testing_support::u16;
+using testing_support::write_file;
 using Lines = std::vector<std::string>;
 
 const std::string PROMPT = "pullvar: Duplicate filename - overwrite (y/n/x)? ";
@@ -54,7 +54,8 @@ std::string variable_file(const std::string& name, std::uint8_t type, const Byte
 std::string backup_file(const Bytes& header, const std::vector<Bytes>& blocks) {
     std::vector<std::string> texts;
     texts.reserve(blocks.size());
-    for (const Bytes& block : blocks) texts.push_back(text(block));
+    for (const Bytes& block : blocks)
+        texts.push_back(text(block));
     return file_around(backup_section(text(header), texts));
 }
 

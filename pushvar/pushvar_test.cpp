@@ -70,7 +70,8 @@ const std::vector<Bytes> BACKUP_BLOCKS{{0x11, 0x12}, {0x21}, {0x31, 0x32, 0x33}}
 Bytes backup_section() {
     std::vector<std::string> blocks;
     blocks.reserve(BACKUP_BLOCKS.size());
-    for (const Bytes& block : BACKUP_BLOCKS) blocks.push_back(text(block));
+    for (const Bytes& block : BACKUP_BLOCKS)
+        blocks.push_back(text(block));
     return bytes_of(testing_support::backup_section(text(BACKUP_HEADER), blocks));
 }
 

@@ -2,8 +2,8 @@
 #include "varfile/varfile.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,11 +27,14 @@ namespace {
 
 constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
 
-std::uint16_t u16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | at[1] << 8); }
+std::uint16_t u16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
 
 std::uint16_t sum(const std::uint8_t* data, std::size_t length) {
     std::uint16_t total = 0;
-    for (std::size_t i = 0; i < length; ++i) total = static_cast<std::uint16_t>(total + data[i]);
+    for (std::size_t i = 0; i < length; ++i)
+        total = static_cast<std::uint16_t>(total + data[i]);
     return total;
 }
 
@@ -93,8 +96,8 @@ bool append_checksum(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return false;
     std::uint8_t length[2];
-    bool ok = std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 &&
-              std::fread(length, 1, 2, file) == 2;
+    bool ok =
+        std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 && std::fread(length, 1, 2, file) == 2;
     const std::uint16_t n = ok ? u16(length) : 0;
     ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
     std::fclose(file);
@@ -225,11 +228,10 @@ bool write_variable(const char* path, const VarHeader& header, const std::uint8_
     if (file == nullptr) return false;
     const std::uint16_t k = header.name_length;
     const std::uint16_t d = header.data_length;
-    const bool ok =
-        put_file_header(file) && put_u16(file, static_cast<std::uint16_t>(k + d + 8)) &&
-        put_u16(file, static_cast<std::uint16_t>(k + 4)) && put_u16(file, d) &&
-        put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
-        put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
+    const bool ok = put_file_header(file) && put_u16(file, static_cast<std::uint16_t>(k + d + 8)) &&
+                    put_u16(file, static_cast<std::uint16_t>(k + 4)) && put_u16(file, d) &&
+                    put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
+                    put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
     if (!ok) return fail_unfinished(file);
     if (!close_written(file)) return fail_unfinished(nullptr);
     return finish_unfinished(path);
@@ -349,8 +351,8 @@ FileCheck check_file(std::FILE* file, const char*& problem) {
         problem = "data section too short for an entry";
         return FileCheck::damaged;
     }
-    problem = buffer[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(n)
-                                                                      : check_entries(n);
+    problem =
+        buffer[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(n) : check_entries(n);
     return problem == nullptr ? FileCheck::ok : FileCheck::damaged;
 }
 

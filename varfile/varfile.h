@@ -36,9 +36,9 @@ extern const std::array<std::array<char, 5>, TYPE_COUNT> var_extensions;
 
 inline constexpr long FILE_HEADER_SIZE = 53;
 inline constexpr long OFFSET_DATA_LENGTH = 53;
-inline constexpr long OFFSET_DATA = 55;          // first entry, or the backup header length
+inline constexpr long OFFSET_DATA = 55; // first entry, or the backup header length
 inline constexpr long OFFSET_BACKUP_HEADER = 57;
-inline constexpr long OFFSET_FIRST_TYPE = 59;    // 0x1D here makes a backup file
+inline constexpr long OFFSET_FIRST_TYPE = 59; // 0x1D here makes a backup file
 inline constexpr std::size_t SIGNATURE_COMPARED = 3;
 
 // The 42-byte comment the receiver writes: the text, 17 spaces, a zero byte.
@@ -64,11 +64,11 @@ struct VarHeader {
 
 enum class HeaderFault {
     none,
-    short_header,   // the packet is shorter than its own name length says
-    name_too_long,  // more than 11 bytes
-    unknown_type,   // above 0x1E
-    data_too_long,  // its file's data section would not fit the packet buffer
-    unsafe_name,    // contains '/' or a zero byte, or names no file of its own
+    short_header,  // the packet is shorter than its own name length says
+    name_too_long, // more than 11 bytes
+    unknown_type,  // above 0x1E
+    data_too_long, // its file's data section would not fit the packet buffer
+    unsafe_name,   // contains '/' or a zero byte, or names no file of its own
 };
 
 // A short English description, such as "name longer than 11 bytes".
@@ -112,8 +112,8 @@ enum class FileCheck {
     ok,
     no_signature, // not a variable file: pass over it in silence
     bad_checksum,
-    damaged,      // fields that do not fit the file or the limits; see the problem text
-    unreadable,   // a read failed; errno tells why
+    damaged,    // fields that do not fit the file or the limits; see the problem text
+    unreadable, // a read failed; errno tells why
 };
 
 // Checks a whole file before anything of it is sent: the signature's first three bytes, the

@@ -1,7 +1,7 @@
 // Variable files: byte-exact writing, atomic replacement, and the sender's checks.
-#include "varfile/varfile.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
+#include "varfile/varfile.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,8 @@ using testing_support::u16;
 std::string file_around(const std::string& data, int checksum = -1) {
     if (checksum < 0) return testing_support::file_around(data);
     unsigned total = 0;
-    for (unsigned char c : data) total += c;
+    for (unsigned char c : data)
+        total += c;
     return testing_support::file_around(data, checksum - static_cast<int>(total & 0xFFFF));
 }
 
@@ -83,9 +84,12 @@ TEST_F(Tables, TypeNamesAndExtensionsByCode) {
     EXPECT_STREQ(var_types[0x1D].data(), "BAKUP");
     EXPECT_STREQ(var_extensions[0x15].data(), ".85_");
     EXPECT_STREQ(var_extensions[0x1D].data(), ".85b");
-    for (char c : var_types[0x1E]) EXPECT_EQ(c, 0);
-    for (char c : var_extensions[0x1E]) EXPECT_EQ(c, 0);
-    for (std::size_t t = 0; t < TYPE_LAST; ++t) EXPECT_EQ(std::strlen(var_extensions[t].data()), 4u);
+    for (char c : var_types[0x1E])
+        EXPECT_EQ(c, 0);
+    for (char c : var_extensions[0x1E])
+        EXPECT_EQ(c, 0);
+    for (std::size_t t = 0; t < TYPE_LAST; ++t)
+        EXPECT_EQ(std::strlen(var_extensions[t].data()), 4u);
 }
 
 TEST_F(Tables, FileNamesKeepTheCalculatorsBytes) {
@@ -134,7 +138,8 @@ TEST_F(Writing, ChecksumWrapsAtSixteenBits) {
     ASSERT_TRUE(write_variable("x", h, reinterpret_cast<const std::uint8_t*>(data.data())));
     const std::string file = read_file("x");
     unsigned total = 0;
-    for (std::size_t i = 55; i < 355; ++i) total += static_cast<unsigned char>(file[i]);
+    for (std::size_t i = 55; i < 355; ++i)
+        total += static_cast<unsigned char>(file[i]);
     EXPECT_EQ(file.substr(355), u16(total & 0xFFFF));
 
     const char* problem = nullptr;
@@ -282,7 +287,8 @@ TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
         std::string bytes;
     };
     std::string long_name = entry(0x00, "TWELVEBYTES!", "1");
-    std::string data_n_big = FILE_HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
+    std::string data_n_big =
+        FILE_HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
     const std::vector<Case> cases{
         {"header cut short", FILE_HEADER.substr(0, 40)},
         {"empty data section", file_around("")},

@@ -102,7 +102,9 @@ bool parse(int argc, char** argv) {
     return settings.sending ? !settings.paths.empty() : settings.paths.size() == 1;
 }
 
-peer::Bytes from_buffer(std::uint16_t length) { return {buffer, buffer + length}; }
+peer::Bytes from_buffer(std::uint16_t length) {
+    return {buffer, buffer + length};
+}
 
 // ---- Sending, as a calculator sends to pullvar ----
 
@@ -137,9 +139,9 @@ bool send_variables(std::FILE* file) {
     for (long position = OFFSET_DATA; position < end; position = std::ftell(file)) {
         if (!read_entry(file, position, header)) return false;
         std::printf("vti85: sending %s (%s)\n", header.name.data(), var_types[header.type].data());
-        peer::send(PACKET_VAR, peer::var_header(header.data_length, header.type,
-                                                std::string(header.name.data(),
-                                                            header.name_length)));
+        peer::send(PACKET_VAR,
+                   peer::var_header(header.data_length, header.type,
+                                    std::string(header.name.data(), header.name_length)));
         const peer::Packet answer = peer::receive();
         if (answer.type == PACKET_SKIP) {
             const int reason = answer.data.empty() ? 0 : answer.data[0];
@@ -196,9 +198,8 @@ void receive_backup(const peer::Packet& header) {
 // Returns false when the transfer is over.
 bool receive_variable(const peer::Packet& packet, std::size_t index) {
     VarHeader header{};
-    const HeaderFault fault = read_var_header(packet.data.data(),
-                                              static_cast<std::uint16_t>(packet.data.size()),
-                                              header);
+    const HeaderFault fault =
+        read_var_header(packet.data.data(), static_cast<std::uint16_t>(packet.data.size()), header);
     const std::string& answer = settings.answers[std::min(index, settings.answers.size() - 1)];
     std::printf("vti85: offered %s (%s): %s\n", header.name.data(),
                 fault == HeaderFault::none ? var_types[header.type].data() : describe(fault),
@@ -233,7 +234,7 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
 }
 
 void receive_all() {
-    for (std::size_t index = 0;; ) {
+    for (std::size_t index = 0;;) {
         const peer::Packet packet = peer::receive();
         if (packet.type == PACKET_EOT) {
             peer::send(PACKET_ACK);
@@ -340,7 +341,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!lay_wire()) return 1;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, release_and_leave);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal, release_and_leave);
     std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
 
     peer::reset({.stall_check = false});

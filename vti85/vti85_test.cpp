@@ -34,7 +34,8 @@ Process start(const std::vector<std::string>& args, const fs::path& dir, const f
             _exit(120);
         }
         std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -76,10 +77,12 @@ std::string variable(std::uint8_t type, const std::string& name, const std::stri
 
 struct Fixture : ::testing::Test {
     void SetUp() override {
-        for (const char* sub : {"pc", "calculator"}) fs::create_directory(dir.path / sub);
+        for (const char* sub : {"pc", "calculator"})
+            fs::create_directory(dir.path / sub);
         write_file(dir.path / "pc" / "PROG.85p", variable(0x12, "PROG", "\x05\x00Disp 1"));
         std::string big(3000, '\0');
-        for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 256);
+        for (std::size_t i = 0; i < big.size(); ++i)
+            big[i] = static_cast<char>(i * 7 + i / 256);
         write_file(dir.path / "pc" / "BIG.85l", variable(0x04, "BIG", big));
         write_file(dir.path / "pc" / "S.85s", variable(0x0C, "S", "\x02\x00hi"));
     }
@@ -98,8 +101,7 @@ TEST_F(VirtualLink, SeveralVariablesMakeTheRoundTrip) {
     EXPECT_NE(read_file(push.output).find("pushvar: 3 variables sent\n"), std::string::npos);
 
     fs::create_directory(dir.path / "back");
-    vti = calculator({"send", calc() / "PROG.85p", calc() / "BIG.85l", calc() / "S.85s"},
-                     dir.path);
+    vti = calculator({"send", calc() / "PROG.85p", calc() / "BIG.85l", calc() / "S.85s"}, dir.path);
     Process pull = start({PULLVAR_PATH}, dir.path / "back", dir.path / "pull");
     EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
     EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
@@ -161,7 +163,8 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     close(fd);
     ASSERT_NE(memory, MAP_FAILED);
     const auto* wire = static_cast<const VirtualWire*>(memory);
-    for (int waited = 0; waited < 3000 && wire->pc_output.load() == 0x03; ++waited) usleep(10000);
+    for (int waited = 0; waited < 3000 && wire->pc_output.load() == 0x03; ++waited)
+        usleep(10000);
     EXPECT_NE(wire->pc_output.load(), 0x03); // pushvar holds a line, waiting for the calculator
 
     kill(push.pid, SIGTERM);

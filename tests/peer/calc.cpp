@@ -30,7 +30,8 @@ bool checksummed(std::uint8_t type, std::uint16_t length) {
 
 std::uint16_t sum(const Bytes& data) {
     std::uint16_t total = 0;
-    for (std::uint8_t byte : data) total = static_cast<std::uint16_t>(total + byte);
+    for (std::uint8_t byte : data)
+        total = static_cast<std::uint16_t>(total + byte);
     return total;
 }
 
@@ -70,7 +71,8 @@ Packet receive_one() {
     packet.type = recv_byte();
     packet.length = recv_u16();
     if (checksummed(packet.type, packet.length)) {
-        for (int i = 0; i < packet.length; ++i) packet.data.push_back(recv_byte());
+        for (int i = 0; i < packet.length; ++i)
+            packet.data.push_back(recv_byte());
         packet.intact = recv_u16() == sum(packet.data);
     }
     note(packet);
@@ -94,10 +96,13 @@ void hand_over() {
 }
 
 void finish() {
-    while (wire.mode == Mode::idle) hand_over();
+    while (wire.mode == Mode::idle)
+        hand_over();
 }
 
-void forget_script() { turns = nullptr; }
+void forget_script() {
+    turns = nullptr;
+}
 
 void run(std::function<void()> script) {
     // Never freed: a script left waiting keeps using its turns until the process ends.
@@ -160,7 +165,8 @@ Bytes frame_header(std::uint8_t type, std::uint16_t length) {
 }
 
 void send_raw(const Bytes& bytes) {
-    for (std::uint8_t byte : bytes) send_byte(byte);
+    for (std::uint8_t byte : bytes)
+        send_byte(byte);
 }
 
 void send(std::uint8_t type, const Bytes& data, SendOptions options) {
@@ -173,7 +179,8 @@ void send(std::uint8_t type, const Bytes& data, SendOptions options) {
         if (answer.type == PACKET_ERR && corrupt) continue;
         if (answer.type != PACKET_ACK) return;
         // The computer acknowledges once for every copy it read.
-        for (int more = 0; more < copy; ++more) receive_one();
+        for (int more = 0; more < copy; ++more)
+            receive_one();
         return;
     }
 }
@@ -196,7 +203,8 @@ Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string
     put_u16(bytes, data_length);
     bytes.push_back(type);
     bytes.push_back(static_cast<std::uint8_t>(name.size()));
-    for (char c : name) bytes.push_back(static_cast<std::uint8_t>(c));
+    for (char c : name)
+        bytes.push_back(static_cast<std::uint8_t>(c));
     return bytes;
 }
 
@@ -241,12 +249,19 @@ std::vector<std::uint16_t> grants() {
 std::vector<std::string> violations() {
     std::vector<std::string> found;
     const std::uint32_t count = std::min(record->violation_count, MAX_VIOLATIONS);
-    for (std::uint32_t i = 0; i < count; ++i) found.emplace_back(record->violations[i]);
+    for (std::uint32_t i = 0; i < count; ++i)
+        found.emplace_back(record->violations[i]);
     return found;
 }
 
-std::uint64_t accesses() { return record->accesses; }
-bool stalled() { return record->stalled; }
-std::uint8_t last_output() { return record->last_output; }
+std::uint64_t accesses() {
+    return record->accesses;
+}
+bool stalled() {
+    return record->stalled;
+}
+std::uint8_t last_output() {
+    return record->last_output;
+}
 
 } // namespace peer

@@ -53,8 +53,8 @@ struct Packet {
     std::uint8_t machine = 0;
     std::uint8_t type = 0;
     std::uint16_t length = 0;
-    Bytes data;          // checksummed packets only
-    bool intact = true;  // the checksum matched the data
+    Bytes data;         // checksummed packets only
+    bool intact = true; // the checksum matched the data
 };
 
 // Stops answering for good, as a calculator that was switched off mid-transfer: the computer
@@ -70,8 +70,8 @@ Bytes frame(std::uint8_t type, const Bytes& data, bool corrupt = false);
 Bytes frame_header(std::uint8_t type, std::uint16_t length = 0);
 
 struct SendOptions {
-    int corrupt = 0;        // times the checksum goes out wrong before an intact copy
-    bool await_ack = true;  // read the computer's answer(s) to a checksummed packet
+    int corrupt = 0;       // times the checksum goes out wrong before an intact copy
+    bool await_ack = true; // read the computer's answer(s) to a checksummed packet
 };
 
 // Sends one packet. A checksummed one is sent again on PACKET_ERR while `corrupt` lasts, and

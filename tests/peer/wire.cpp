@@ -23,11 +23,19 @@ constexpr std::uint32_t STALL_READS = 200000;
 
 Options options;
 
-bool output_port(std::uint16_t port) { return port == PARALLEL_OUT || port == SERIAL_OUT; }
-bool input_port(std::uint16_t port) { return port == PARALLEL_IN || port == SERIAL_IN; }
+bool output_port(std::uint16_t port) {
+    return port == PARALLEL_OUT || port == SERIAL_OUT;
+}
+bool input_port(std::uint16_t port) {
+    return port == PARALLEL_IN || port == SERIAL_IN;
+}
 
-bool line_a_high() { return !wire.pc_a && !wire.calc_a; }
-bool line_b_high() { return !wire.pc_b && !wire.calc_b; }
+bool line_a_high() {
+    return !wire.pc_a && !wire.calc_a;
+}
+bool line_b_high() {
+    return !wire.pc_b && !wire.calc_b;
+}
 
 // Bits other than 4 and 5 read as noise, so the computer must mask them.
 std::uint8_t noise() {
@@ -110,8 +118,8 @@ void settle(bool reading) {
 void violation(const char* what) {
     if (record->violation_count < MAX_VIOLATIONS) {
         std::snprintf(record->violations[record->violation_count], sizeof record->violations[0],
-                      "%s (mode %d, bit %d, phase %d)", what, static_cast<int>(wire.mode),
-                      wire.bit, wire.phase);
+                      "%s (mode %d, bit %d, phase %d)", what, static_cast<int>(wire.mode), wire.bit,
+                      wire.phase);
     }
     ++record->violation_count;
 }
@@ -142,8 +150,8 @@ void check_write(std::uint8_t value) {
 }
 
 Record* map_record() {
-    void* memory = mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* memory =
+        mmap(nullptr, sizeof(Record), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         std::perror("peer: mmap");
         std::abort();
@@ -172,7 +180,8 @@ bool wait_for_held_line(int seconds) {
 }
 
 bool wait_for_hang(int seconds) {
-    for (int waited = 0; waited < seconds * 100 && !record->hung; ++waited) usleep(10000);
+    for (int waited = 0; waited < seconds * 100 && !record->hung; ++waited)
+        usleep(10000);
     return record->hung;
 }
 
@@ -231,8 +240,8 @@ std::uint8_t wire_read() {
     if (options.stall_check && wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) {
         stall();
     }
-    const auto lines = static_cast<std::uint8_t>((line_a_high() ? LINE_A : 0) |
-                                                 (line_b_high() ? LINE_B : 0));
+    const auto lines =
+        static_cast<std::uint8_t>((line_a_high() ? LINE_A : 0) | (line_b_high() ? LINE_B : 0));
     wire.hold = false;
     return lines;
 }
@@ -241,6 +250,8 @@ std::uint8_t calculator_pulls() {
     return static_cast<std::uint8_t>((wire.calc_a ? 1 : 0) | (wire.calc_b ? 2 : 0));
 }
 
-bool script_done() { return wire.mode == Mode::done; }
+bool script_done() {
+    return wire.mode == Mode::done;
+}
 
 } // namespace peer

@@ -53,7 +53,8 @@ ScratchDir::~ScratchDir() {
     std::error_code ignored;
     // Tests may leave read-only folders behind; make them removable first.
     for (const auto& entry : fs::recursive_directory_iterator(path, ignored)) {
-        if (entry.is_directory(ignored)) fs::permissions(entry.path(), fs::perms::owner_all, ignored);
+        if (entry.is_directory(ignored))
+            fs::permissions(entry.path(), fs::perms::owner_all, ignored);
     }
     fs::permissions(path, fs::perms::owner_all, ignored);
     fs::remove_all(path, ignored);
@@ -73,13 +74,15 @@ void write_file(const fs::path& path, const std::string& bytes) {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
     return result;
 }
 
 std::vector<std::string> listing(const fs::path& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

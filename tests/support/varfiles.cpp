@@ -13,7 +13,8 @@ const std::string FILE_HEADER = std::string("**TI85**\x1A\x0C\x00", 11) +
 std::string file_around(const std::string& section, int checksum_error,
                         const std::string& signature) {
     unsigned sum = 0;
-    for (const char c : section) sum += static_cast<unsigned char>(c);
+    for (const char c : section)
+        sum += static_cast<unsigned char>(c);
     std::string header = FILE_HEADER;
     header.replace(0, signature.size(), signature);
     return header + u16(section.size()) + section +
@@ -27,7 +28,8 @@ std::string entry(std::uint8_t type, const std::string& name, const std::string&
 
 std::string backup_section(const std::string& header, const std::vector<std::string>& blocks) {
     std::string section = u16(header.size()) + header;
-    for (const std::string& block : blocks) section += u16(block.size()) + block;
+    for (const std::string& block : blocks)
+        section += u16(block.size()) + block;
     return section;
 }
 
