@@ -6,7 +6,6 @@
 #include "link/privileges.h"
 
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -15,16 +14,6 @@
 const int link_type = LINK_TYPE;
 
 std::uint8_t* buffer = nullptr;
-
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    // clang's analyser loses track of va_start when it starts from a function with outside
-    // linkage.
-    std::vprintf(format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(args);
-    std::fflush(stdout);
-}
 
 namespace {
 

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cli/cli.h"
+
 inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
 inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
 
@@ -72,7 +74,3 @@ std::uint8_t get_packet();
 // Registers a routine the interrupt handler runs before it releases the lines and ends the
 // process, e.g. to remove a half-written file. It must be async-signal-safe. nullptr clears it.
 void on_interrupt(void (*cleanup)());
-
-// Prints a progress line on standard output and flushes it at once: a run spends most of its
-// time waiting on the calculator or the user, and an interrupt must not swallow what was said.
-__attribute__((format(printf, 1, 2))) void say(const char* format, ...);
