@@ -3,7 +3,7 @@
 // the tests.
 #include "bench/bench_table.h"
 #include "link/link.h"
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 // Findings besides sanitizer reports: a file in the working directory that is not a complete
 // variable file of its own name, an unfinished temporary file left behind, a handshake fault of
 // the computer, an exit status other than 0, 1 and 255.
-#include "link/cable.h"
+#include "link/wire.h"
 #include "link/link.h"
 #include "pullvar/pullvar.h"
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 #include "varfile/varfile.h"
 
 #include <algorithm>

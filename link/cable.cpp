@@ -2,7 +2,7 @@
 #include "link/cable.h"
 
 #include "link/link.h"
-#include "link/ports.h"
+#include "link/ports/ports.h"
 #include "link/privileges.h"
 
 #include <csignal>
@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <new>
-
-const int link_type = LINK_TYPE;
 
 std::uint8_t* buffer = nullptr;
 
@@ -26,6 +24,10 @@ void (*interrupt_cleanup)() = nullptr;
 
 std::uint16_t output_register() {
     return link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+}
+
+std::uint16_t input_register() {
+    return link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
 }
 
 // An interrupted transfer must not leave the calculator with a line held low.
@@ -117,6 +119,18 @@ std::uint8_t get85() {
     default:
         bad_configuration();
     }
+}
+
+std::uint8_t read_lines() {
+    return port_read(input_register()) & (LINE_A | LINE_B);
+}
+
+void pull_line(std::uint8_t output) {
+    outb(output_register(), output);
+}
+
+void release_lines() {
+    outb(output_register(), LINES_RELEASED);
 }
 
 void outb(std::uint16_t port, std::uint8_t value) {

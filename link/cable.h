@@ -1,37 +1,9 @@
-// Inside the link library: the cable routines behind put85 and get85, exposed for the tests.
+// Inside the link library: the cable routines behind put85 and get85.
 #pragma once
 
+#include "link/wire.h"
+
 #include <cstdint>
-
-// Base addresses of the two ports: the standard ones unless the build names an add-in card's
-// (the LINK_PARALLEL_BASE and LINK_SERIAL_BASE settings). Every file that includes this header
-// must see the same values, so the build passes them to the link library's users and port layer.
-#ifndef LINK_PARALLEL_BASE
-#define LINK_PARALLEL_BASE 0x378
-#endif
-#ifndef LINK_SERIAL_BASE
-#define LINK_SERIAL_BASE 0x3F8
-#endif
-static_assert(LINK_PARALLEL_BASE > 0 && LINK_PARALLEL_BASE + 1 <= 0xFFFF);
-static_assert(LINK_SERIAL_BASE > 0 && LINK_SERIAL_BASE + 6 <= 0xFFFF);
-
-inline constexpr std::uint16_t PARALLEL_BASE = LINK_PARALLEL_BASE;
-inline constexpr std::uint16_t SERIAL_BASE = LINK_SERIAL_BASE;
-
-inline constexpr std::uint16_t PARALLEL_OUT = PARALLEL_BASE;    // data register
-inline constexpr std::uint16_t PARALLEL_IN = PARALLEL_BASE + 1; // status register
-// Modem control register (bit 0 DTR, 1 RTS) and modem status register (bit 4 CTS, 5 DSR).
-inline constexpr std::uint16_t SERIAL_OUT = SERIAL_BASE + 4;
-inline constexpr std::uint16_t SERIAL_IN = SERIAL_BASE + 6;
-
-// Values written to the output register: the only three the library ever writes.
-inline constexpr std::uint8_t LINES_RELEASED = 0x03;
-inline constexpr std::uint8_t PULL_A = 0x01;
-inline constexpr std::uint8_t PULL_B = 0x02;
-
-// Input register bits, the same on both cables.
-inline constexpr std::uint8_t LINE_A = 0x10;
-inline constexpr std::uint8_t LINE_B = 0x20;
 
 void put85_parallel(std::uint8_t byte);
 std::uint8_t get85_parallel();

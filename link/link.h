@@ -13,7 +13,8 @@
 // - Failures are not returned: the routine that meets one prints a line on standard output and
 //   ends the process (status 1). Waits have no time limit; an interrupt ends a stuck run.
 //
-// Called by pullvar and pushvar; nothing else touches the cable.
+// Called by pullvar and pushvar, and by linkcheck through the bare-line calls at the end;
+// nothing else touches the cable.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +25,8 @@
 inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
 inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
 
-// The cable this program was built for (the LINK_TYPE build setting).
+// The cable this program was built for (the LINK_TYPE build setting), defined with the port
+// layer that the program links.
 extern const int link_type;
 
 inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
@@ -74,3 +76,12 @@ std::uint8_t get_packet();
 // Registers a routine the interrupt handler runs before it releases the lines and ends the
 // process, e.g. to remove a half-written file. It must be async-signal-safe. nullptr clears it.
 void on_interrupt(void (*cleanup)());
+
+// ---- The bare lines, for checking a cable (after init_link) ----
+
+// Both lines as the input register shows them: LINE_A and LINE_B (link/wire.h), set when high.
+std::uint8_t read_lines();
+// Pulls one line low from this end: `output` is PULL_A or PULL_B (link/wire.h).
+void pull_line(std::uint8_t output);
+// Lets both lines go.
+void release_lines();

@@ -1,9 +1,8 @@
 // The cable check: build report, access diagnosis and the live view of the two lines.
 #include "linkcheck/linkcheck.h"
 
-#include "link/cable.h"
 #include "link/link.h"
-#include "link/ports.h"
+#include "link/wire.h"
 
 #include <charconv>
 #include <cstdio>
@@ -252,11 +251,11 @@ char next_command(bool& input_open) {
 }
 
 // Shows each change of the lines and obeys a, b, r and q until q.
-void watch(const Build& build) {
+void watch() {
     int shown = -1;
     bool input_open = true;
     for (;;) {
-        const std::uint8_t lines = port_read(build.input_register) & (LINE_A | LINE_B);
+        const std::uint8_t lines = read_lines();
         if (lines != shown) {
             say("linkcheck: %s\n", describe_lines(lines).c_str());
             shown = lines;
@@ -284,17 +283,21 @@ void watch(const Build& build) {
             break;
         case 'q':
         case 'Q':
-            outb(build.output_register, LINES_RELEASED);
+            release_lines();
             say("linkcheck: both lines released, done\n");
             return;
         default:
             say("linkcheck: type a, b, r or q, then Enter\n");
             continue;
         }
-        outb(build.output_register, output);
+        if (output == LINES_RELEASED) {
+            release_lines();
+        } else {
+            pull_line(output);
+        }
         say("linkcheck: %s\n", action);
         // This end sees its own pull: if it does not, the pull never reaches the line.
-        const std::uint8_t after = port_read(build.input_register);
+        const std::uint8_t after = read_lines();
         const bool a_unpulled = output == PULL_A && (after & LINE_A) != 0;
         const bool b_unpulled = output == PULL_B && (after & LINE_B) != 0;
         if (a_unpulled || b_unpulled) {
@@ -327,6 +330,6 @@ int linkcheck_main(int, char**) {
     on_interrupt(interrupted);
     say("linkcheck: Both lines read high while nothing pulls them. Type a, b or r and Enter to\n"
         "linkcheck: pull line A or line B low from this end or release both; q or Ctrl-C ends.\n");
-    watch(build);
+    watch();
     return 0;
 }

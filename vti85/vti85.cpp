@@ -5,9 +5,9 @@
 // process that shares the two lines through a small file. In `send` mode it sends variable
 // files the way a calculator sends variables (then the end of transmission); in `receive` mode
 // it takes what pushvar sends and saves each variable it accepts as a variable file.
-#include "link/cable.h"
-#include "link/virtual_wire.h"
-#include "tests/peer/peer.h"
+#include "link/wire.h"
+#include "link/ports/virtual_wire.h"
+#include "calc/calc.h"
 #include "varfile/varfile.h"
 
 #include <csignal>

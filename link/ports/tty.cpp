@@ -5,8 +5,8 @@
 // control and modem status registers (RI and DCD fill bits 6 and 7 as they do there). The device
 // (the LINK_DEVICE build setting, /dev/ttyS0 by default) is opened on the first port_grant, for
 // the output register; the grant of the input register then has nothing left to do.
-#include "link/device_calls.h"
-#include "link/ports.h"
+#include "link/ports/device_calls.h"
+#include "link/ports/ports.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -6,8 +6,8 @@
 // and PPRSTATUS reads the status register as the port shows it, exactly as a direct read would:
 // Select (bit 4) and Paper End (bit 5) uninverted, Busy (bit 7) inverted. The library writes
 // only its output register and reads only its input register, so the port numbers need no look.
-#include "link/device_calls.h"
-#include "link/ports.h"
+#include "link/ports/device_calls.h"
+#include "link/ports/ports.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Inside the virtual calculator: the wire's state and the shared record.
 #pragma once
 
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 
 namespace peer {
 

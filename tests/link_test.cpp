@@ -1,7 +1,7 @@
 // The cable routines and the packet layer against the virtual calculator.
 #include "link/cable.h"
 #include "link/link.h"
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "pullvar/pullvar.h"
 
 #include "link/link.h"
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"

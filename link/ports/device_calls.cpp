@@ -1,5 +1,5 @@
 // The real device calls.
-#include "link/device_calls.h"
+#include "link/ports/device_calls.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

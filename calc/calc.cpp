@@ -1,5 +1,5 @@
 // The calculator's script: its turns on the wire, its packet layer, and the record of packets.
-#include "tests/peer/state.h"
+#include "calc/state.h"
 
 #include <algorithm>
 #include <cstdlib>

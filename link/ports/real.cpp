@@ -1,5 +1,5 @@
 // Real port access on an x86 PC: ioperm once per port, then single in/out instructions.
-#include "link/ports.h"
+#include "link/ports/ports.h"
 
 #include <sys/io.h>
 

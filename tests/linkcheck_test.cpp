@@ -4,7 +4,7 @@
 
 #include "link/cable.h"
 #include "link/link.h"
-#include "tests/peer/peer.h"
+#include "calc/calc.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

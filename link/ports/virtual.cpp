@@ -1,7 +1,7 @@
 // Virtual port access: the output and input registers are a wire shared with vti85.
-#include "link/cable.h"
-#include "link/ports.h"
-#include "link/virtual_wire.h"
+#include "link/wire.h"
+#include "link/ports/ports.h"
+#include "link/ports/virtual_wire.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -60,12 +60,7 @@ std::uint8_t port_read(std::uint16_t) {
     const std::uint32_t seen = wire->changes.load();
     // Count the read before looking: a read counted after a change sees that change.
     wire->pc_reads.fetch_add(1);
-    const std::uint8_t pc = wire->pc_output.load();
-    const std::uint8_t calc = wire->calc_pulls.load();
-    // Output bit 1 low pulls line A, bit 0 low pulls line B.
-    const bool a_high = (pc & 0x02) != 0 && (calc & 1) == 0;
-    const bool b_high = (pc & 0x01) != 0 && (calc & 2) == 0;
-    const auto value = static_cast<std::uint8_t>((a_high ? LINE_A : 0) | (b_high ? LINE_B : 0));
+    const std::uint8_t value = line_bits(wire->pc_output.load(), wire->calc_pulls.load());
     if (value != last) {
         last = value;
         same = 0;

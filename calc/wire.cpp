@@ -1,8 +1,8 @@
 // The modelled wire and the calculator's bit-level handshake.
-#include "tests/peer/state.h"
+#include "calc/state.h"
 
-#include "link/cable.h"
-#include "link/ports.h"
+#include "link/wire.h"
+#include "link/ports/ports.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,13 +28,6 @@ bool output_port(std::uint16_t port) {
 }
 bool input_port(std::uint16_t port) {
     return port == PARALLEL_IN || port == SERIAL_IN;
-}
-
-bool line_a_high() {
-    return !wire.pc_a && !wire.calc_a;
-}
-bool line_b_high() {
-    return !wire.pc_b && !wire.calc_b;
 }
 
 // Bits other than 4 and 5 read as noise, so the computer must mask them.
@@ -240,8 +233,7 @@ std::uint8_t wire_read() {
     if (options.stall_check && wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) {
         stall();
     }
-    const auto lines =
-        static_cast<std::uint8_t>((line_a_high() ? LINE_A : 0) | (line_b_high() ? LINE_B : 0));
+    const std::uint8_t lines = line_bits(record->last_output, calculator_pulls());
     wire.hold = false;
     return lines;
 }

@@ -1,5 +1,5 @@
 // The virtual builds of pullvar and pushvar against vti85, each in its own process.
-#include "link/virtual_wire.h"
+#include "link/ports/virtual_wire.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 

@@ -1,7 +1,7 @@
 // The recording double of the device calls.
-#include "link/fake_device_calls.h"
+#include "tests/support/fake_device_calls.h"
 
-#include "link/device_calls.h"
+#include "link/ports/device_calls.h"
 
 #include <cerrno>
 #include <cstdio>
