@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -51,36 +50,29 @@ header_fields fields_of(const std::uint8_t* header, std::uint32_t size) {
             u32(header + 46)};
 }
 
-std::string format(const char* pattern, long long a, long long b = 0) {
-    char line[160];
-    std::snprintf(line, sizeof line, pattern, a, b);
-    return line;
-}
-
 // The reason a bitmap with these fields is refused, or empty if it is accepted.
 std::string refusal(const header_fields& f) {
     if (f.width != 96 || (f.height != 64 && f.height != -64)) {
-        return format("It is %lld x %lld pixels: make it 96 x 64.", f.width, std::llabs(f.height));
+        return "It is " + std::to_string(f.width) + " x " + std::to_string(std::llabs(f.height)) +
+               " pixels: make it 96 x 64.";
     }
     if (f.planes != 1) {
-        return format("It has %lld colour planes: save it again as a monochrome (1-bit) BMP.",
-                      f.planes);
+        return "It has " + std::to_string(f.planes) +
+               " colour planes: save it again as a monochrome (1-bit) BMP.";
     }
     if (f.bits_per_pixel != 1) {
-        return format(
-            "It is 96 x 64 with %lld bits per pixel: save it as a monochrome (1-bit) BMP.",
-            f.bits_per_pixel);
+        return "It is 96 x 64 with " + std::to_string(f.bits_per_pixel) +
+               " bits per pixel: save it as a monochrome (1-bit) BMP.";
     }
     if (f.compression != 0) {
         const std::string method = f.compression < std::size(compression_names)
                                        ? compression_names[f.compression]
-                                       : format("method %lld", f.compression);
+                                       : "method " + std::to_string(f.compression);
         return "It is compressed (" + method + "): save it as an uncompressed BMP.";
     }
     if (f.colours != 0 && f.colours != 2) {
-        return format("Its colour table has %lld entries instead of 2: save it as a monochrome "
-                      "(1-bit) BMP.",
-                      f.colours);
+        return "Its colour table has " + std::to_string(f.colours) +
+               " entries instead of 2: save it as a monochrome (1-bit) BMP.";
     }
     return {};
 }
@@ -144,8 +136,8 @@ bitmap_read read_bitmap(int fd, picture& out, std::string& reason) {
     reader in{fd};
     const auto cut_short = [&](const char* where) {
         if (in.failed) return bitmap_read::failed;
-        reason =
-            format("It ends after %lld bytes, ", in.consumed) + where + ": the file is incomplete.";
+        reason = "It ends after " + std::to_string(in.consumed) + " bytes, " + where +
+                 ": the file is incomplete.";
         return bitmap_read::refused;
     };
 
@@ -161,9 +153,8 @@ bitmap_read read_bitmap(int fd, picture& out, std::string& reason) {
 
     const std::uint32_t info_size = u32(header + file_header_bytes);
     if (!known_header(info_size)) {
-        reason = format("Its information header is %lld bytes long, a kind pixdb does not read: "
-                        "save it again as a Windows BMP.",
-                        info_size);
+        reason = "Its information header is " + std::to_string(info_size) +
+                 " bytes long, a kind pixdb does not read: save it again as a Windows BMP.";
         return bitmap_read::refused;
     }
     if (!in.take(header + file_header_bytes + 4, info_size - 4)) {
@@ -179,9 +170,8 @@ bitmap_read read_bitmap(int fd, picture& out, std::string& reason) {
 
     const std::uint32_t pixels_at = u32(header + 10);
     if (pixels_at < in.consumed) {
-        reason = format("Its pixels are said to start at byte %lld, inside its headers: the file "
-                        "is damaged.",
-                        pixels_at);
+        reason = "Its pixels are said to start at byte " + std::to_string(pixels_at) +
+                 ", inside its headers: the file is damaged.";
         return bitmap_read::refused;
     }
     std::uint8_t pixels[pixel_bytes];
