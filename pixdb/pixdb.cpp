@@ -93,6 +93,9 @@ int replace_file(const char* path, const struct stat* existing, const std::strin
     mode_t mode = 0;
     if (existing != nullptr) {
         mode = existing->st_mode & 07777;
+        // Keeps the owner where allowed (run as root); otherwise the file becomes the user's own,
+        // as any editor's save would make it.
+        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) errno = 0;
     } else {
         mode = ::umask(0);
         ::umask(mode);

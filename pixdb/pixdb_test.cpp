@@ -296,7 +296,6 @@ TEST_F(pixdb, BitmapsCommonToolsWriteGiveTheSameText) {
         {"black first, pixels at 62", {}},
         {"white first", {.white_first = true}},
         {"top row first", {.height = -64}},
-        {"top row first, white first", {.height = -64, .white_first = true}},
         {"OS/2 core header", {.info_size = 12}},
         {"108-byte header, pixels after a gap", {.info_size = 108, .gap = 8}},
         {"124-byte header, white first", {.info_size = 124, .white_first = true}},
@@ -323,7 +322,6 @@ TEST_F(pixdb, RefusedBitmapsSayWhyAndLeaveTheOutput) {
          "It is 96 x 64 with 24 bits per pixel: save it as a monochrome (1-bit) BMP."},
         {{.width = 352}, "It is 352 x 64 pixels: make it 96 x 64."},
         {{.height = 320}, "It is 96 x 320 pixels: make it 96 x 64."},
-        {{.width = 97, .height = -64}, "It is 97 x 64 pixels: make it 96 x 64."},
         {{.compression = 2}, "It is compressed (RLE4): save it as an uncompressed BMP."},
         {{.planes = 2}, "It has 2 colour planes: save it again as a monochrome (1-bit) BMP."},
         {{.colours = 3},
@@ -344,17 +342,14 @@ TEST_F(pixdb, RefusedBitmapsSayWhyAndLeaveTheOutput) {
 
 TEST_F(pixdb, TruncatedInputIsRefused) {
     const bytes full = numbered_rows();
-    const std::string not_bmp = "It is not a BMP file (it does not begin with \"BM\"): save the "
-                                "picture as a monochrome (1-bit) BMP.";
     const struct {
         std::size_t size;
-        std::string reason;
+        const char* reason;
     } cases[] = {
-        {0, not_bmp},
-        {1, not_bmp},
+        {0, "It is not a BMP file (it does not begin with \"BM\"): save the picture as a "
+            "monochrome (1-bit) BMP."},
         {22, "It ends after 22 bytes, inside its headers: the file is incomplete."},
         {58, "It ends after 58 bytes, inside its colour table: the file is incomplete."},
-        {62, "It ends after 62 bytes, before its last pixel row: the file is incomplete."},
         {829, "It ends after 829 bytes, before its last pixel row: the file is incomplete."},
     };
     for (const auto& c : cases) {
