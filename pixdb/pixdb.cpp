@@ -1,88 +1,128 @@
 #include "pixdb/pixdb.h"
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
+#include "pixdb/bitmap.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
-
-// File layout: 14-byte file header, 40-byte information header and two 4-byte colour-table
-// entries come before the pixels. Rows of 96 one-bit pixels are 12 bytes, a multiple of 4, so
-// they carry no padding.
-constexpr int header_size = 62;
-constexpr int width_low_index = 18;
-constexpr int height_low_index = 22;
-constexpr int expected_width_low = 0x60;  // 96
-constexpr int expected_height_low = 0x40; // 64
-
-constexpr std::size_t table_rows = 64;
-constexpr std::size_t row_bytes = 12;
 
 constexpr int status_done = 0;
 constexpr int status_usage = 1;
 constexpr int status_file_error = 2;
 constexpr int status_bad_bitmap = 3;
 
-using pixel_table = std::array<std::array<std::uint16_t, row_bytes>, table_rows>;
-
 void print_usage() {
     std::printf("Pixdb v1.0 - TI-85 link tools\n"
-                "Usage pixdb inputfile outputfile\n"
+                "Usage: pixdb inputfile outputfile\n"
                 "\n"
                 "inputfile    : A monochrome windows bitmap with dimensions 96 x 64\n"
                 "outputfile   : the name of the file to write the .db codes to\n"
                 "\n");
 }
 
-void print_bad_format() {
-    std::printf("The input bitmap has an incorrect format.\n"
-                "The correct format = 96 x 64 monochrome\n");
+// A failure line as scripts know it, then the file and the system's reason.
+int file_error(const char* what, const char* path, int error) {
+    std::printf("%s\n%s: %s\n", what, path, std::strerror(error));
+    return status_file_error;
 }
 
-// Reads bytes 0-61. Only the low bytes of width and height are checked: that is enough to tell a
-// 96 x 64 picture from the other sizes people try, and a missing byte (EOF) never matches.
-bool header_accepted(std::FILE* in) {
-    for (int index = 0; index < header_size; ++index) {
-        const int c = std::fgetc(in);
-        if (index == width_low_index && c != expected_width_low) return false;
-        if (index == height_low_index && c != expected_height_low) return false;
+// The 64 lines, top row first; a set bit is a dark pixel, as the calculator's screen shows it.
+std::string db_text(const picture& pic) {
+    std::string text;
+    char line[96];
+    for (const auto& row : pic) {
+        std::snprintf(line, sizeof line,
+                      "        .db $%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X\n",
+                      unsigned{row[0]}, unsigned{row[1]}, unsigned{row[2]}, unsigned{row[3]},
+                      unsigned{row[4]}, unsigned{row[5]}, unsigned{row[6]}, unsigned{row[7]},
+                      unsigned{row[8]}, unsigned{row[9]}, unsigned{row[10]}, unsigned{row[11]});
+        text += line;
+    }
+    return text;
+}
+
+// Writes all of text; false with errno set if a write fails.
+bool write_all(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-// Reads bytes 62-829 into the table, inverted. The file stores the bottom row first, so it fills
-// the table from row 63 up to row 0 and the text comes out top row first. Returns false if the
-// file ends early: EOF would otherwise land in the table as a value that is no byte at all.
-bool read_pixels(std::FILE* in, pixel_table& table) {
-    for (std::size_t r = table_rows; r-- > 0;) {
-        for (auto& entry : table[r]) {
-            const int c = std::fgetc(in);
-            if (c == EOF) return false;
-            entry = static_cast<std::uint16_t>(0xFF - c);
-        }
+// An output that exists and is no regular file of its own (a device, a FIFO, a symbolic link
+// such as /dev/stdout) is written where it is: renaming over it would replace the device or the
+// link instead of writing to what it stands for.
+int write_in_place(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return file_error("Error opening outputfile", path, errno);
+    const bool written = write_all(fd, text);
+    const int error = errno;
+    // A full disk may show only when the data is flushed on close.
+    if (::close(fd) != 0 || !written) {
+        return file_error("Error writing outputfile", path, written ? errno : error);
     }
-    return true;
+    return status_done;
 }
 
-// Writes the 64 lines and closes the output. Returns false if any write or the close failed,
-// since a full disk often shows only when the buffer is flushed on close.
-bool write_table(std::FILE* out, const pixel_table& table) {
-    bool ok = true;
-    for (const auto& row : table) {
-        const int written =
-            std::fprintf(out, "        .db $%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X,$%X\n",
-                         unsigned{row[0]}, unsigned{row[1]}, unsigned{row[2]}, unsigned{row[3]},
-                         unsigned{row[4]}, unsigned{row[5]}, unsigned{row[6]}, unsigned{row[7]},
-                         unsigned{row[8]}, unsigned{row[9]}, unsigned{row[10]}, unsigned{row[11]});
-        if (written < 0) {
-            ok = false;
-            break;
-        }
+// A regular or new output is written complete under a temporary name beside it and then renamed
+// over it, so a failure at any point leaves the old file as it was and no partial text behind.
+int replace_file(const char* path, const struct stat* existing, const std::string& text) {
+    // A write-protected output stays protected, as it would against a plain open for writing.
+    if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+        return file_error("Error opening outputfile", path, errno);
     }
-    if (std::ferror(out)) ok = false;
-    if (std::fclose(out) != 0) ok = false;
-    return ok;
+    const std::string name = path;
+    const auto slash = name.rfind('/');
+    std::string temp = slash == std::string::npos ? std::string(".pixdb-XXXXXX")
+                                                  : name.substr(0, slash + 1) + ".pixdb-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return file_error("Error opening outputfile", path, errno);
+
+    // The permissions a plain create would give, or those of the file being replaced.
+    mode_t mode = 0;
+    if (existing != nullptr) {
+        mode = existing->st_mode & 07777;
+        // Keeps the owner where allowed (run as root); otherwise the file becomes the user's own,
+        // as any editor's save would make it.
+        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) errno = 0;
+    } else {
+        mode = ::umask(0);
+        ::umask(mode);
+        mode = 0666 & ~mode;
+    }
+    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return file_error("Error writing outputfile", path, error);
+    }
+    return status_done;
+}
+
+int write_output(const char* path, const std::string& text) {
+    struct stat st {};
+    if (::lstat(path, &st) != 0) return replace_file(path, nullptr, text);
+    if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
+    return replace_file(path, &st, text);
 }
 
 } // namespace
@@ -92,32 +132,42 @@ int pixdb_main(int argc, char** argv) {
         print_usage();
         return status_usage;
     }
+    const char* in_path = argv[1];
+    const char* out_path = argv[2];
 
-    std::FILE* in = std::fopen(argv[1], "r");
-    if (in == nullptr) {
-        std::printf("Error opening inputfile\n");
+    const int in = ::open(in_path, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return file_error("Error opening inputfile", in_path, errno);
+    struct stat in_st {};
+    if (::fstat(in, &in_st) != 0 || S_ISDIR(in_st.st_mode)) {
+        const int error = S_ISDIR(in_st.st_mode) ? EISDIR : errno;
+        ::close(in);
+        return file_error("Error opening inputfile", in_path, error);
+    }
+    // Checked before anything is read or written, so `pixdb a.bmp a.bmp` and a link to the input
+    // as output both leave the picture as it was.
+    struct stat out_st {};
+    if (::stat(out_path, &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
+        out_st.st_ino == in_st.st_ino) {
+        ::close(in);
+        std::printf("The output file is the input file.\n");
         return status_file_error;
     }
-    // Opened before any input is read, so a rejected bitmap still leaves an empty output file.
-    std::FILE* out = std::fopen(argv[2], "w");
-    if (out == nullptr) {
-        std::printf("Error opening outputfile\n");
-        std::fclose(in);
-        return status_file_error;
-    }
 
-    pixel_table table{};
-    if (!header_accepted(in) || !read_pixels(in, table)) {
-        print_bad_format();
-        std::fclose(in);
-        std::fclose(out);
+    // The whole picture is read and checked before the output is touched.
+    picture pic{};
+    std::string reason;
+    const bitmap_read result = read_bitmap(in, pic, reason);
+    const int read_error = errno;
+    ::close(in);
+    if (result == bitmap_read::failed) {
+        return file_error("Error reading inputfile", in_path, read_error);
+    }
+    if (result == bitmap_read::refused) {
+        std::printf("The input bitmap has an incorrect format.\n"
+                    "The correct format = 96 x 64 monochrome\n"
+                    "%s\n",
+                    reason.c_str());
         return status_bad_bitmap;
     }
-    std::fclose(in);
-
-    if (!write_table(out, table)) {
-        std::printf("Error writing outputfile\n");
-        return status_file_error;
-    }
-    return status_done;
+    return write_output(out_path, db_text(pic));
 }

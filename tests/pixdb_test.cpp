@@ -28,6 +28,11 @@ constexpr std::size_t full_size = 830;
 const std::string bad_format = "The input bitmap has an incorrect format.\n"
                                "The correct format = 96 x 64 monochrome\n";
 
+void put16(bytes& b, std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
 void put32(bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -52,6 +57,75 @@ template <typename F> bytes make_bitmap(F pixel) {
     for (std::size_t i = 0; i < full_size - pixel_start; ++i)
         b[pixel_start + i] = pixel(i);
     return b;
+}
+
+// How a generated bitmap is laid out; the defaults give the common layout.
+struct layout {
+    std::uint32_t info_size = 40; // 12: the OS/2 core header
+    std::int32_t width = 96;
+    std::int32_t height = 64; // negative: top row first
+    std::uint16_t planes = 1;
+    std::uint16_t bits = 1;
+    std::uint32_t compression = 0;
+    std::uint32_t colours = 2;
+    bool white_first = false;
+    std::size_t gap = 0; // bytes between the colour table and the pixels
+};
+
+// A picture with some of everything: dark pixel byte k of row `top` (top row 0).
+std::uint8_t dark_at(std::size_t top, std::size_t k) {
+    return static_cast<std::uint8_t>((top * 12 + k) * 37 + top);
+}
+
+// The bitmap of that picture, written as the layout says.
+bytes encode(const layout& l) {
+    const bool core = l.info_size == 12;
+    bytes b(14 + l.info_size, 0);
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(b, 14, l.info_size);
+    if (core) {
+        put16(b, 18, static_cast<std::uint16_t>(l.width));
+        put16(b, 20, static_cast<std::uint16_t>(l.height));
+        put16(b, 22, l.planes);
+        put16(b, 24, l.bits);
+    } else {
+        put32(b, 18, static_cast<std::uint32_t>(l.width));
+        put32(b, 22, static_cast<std::uint32_t>(l.height));
+        put16(b, 26, l.planes);
+        put16(b, 28, l.bits);
+        put32(b, 30, l.compression);
+        put32(b, 46, l.colours);
+    }
+    for (int entry = 0; entry < 2; ++entry) {
+        const std::uint8_t shade = (entry == 0) == l.white_first ? 0xFF : 0x00;
+        b.insert(b.end(), core ? 3 : 4, shade);
+        if (!core) b.back() = 0;
+    }
+    b.insert(b.end(), l.gap, 0xA5);
+    put32(b, 10, static_cast<std::uint32_t>(b.size()));
+    for (std::size_t file_row = 0; file_row < 64; ++file_row) {
+        const std::size_t top = l.height < 0 ? file_row : 63 - file_row;
+        for (std::size_t k = 0; k < 12; ++k)
+            b.push_back(dark_at(top, k) ^ (l.white_first ? 0x00 : 0xFF));
+    }
+    put32(b, 2, static_cast<std::uint32_t>(b.size()));
+    return b;
+}
+
+// The text for that picture: a 1 bit for every dark pixel, top row first.
+std::string picture_text() {
+    std::string text;
+    char item[8];
+    for (std::size_t top = 0; top < 64; ++top) {
+        text += "        .db ";
+        for (std::size_t k = 0; k < 12; ++k) {
+            std::snprintf(item, sizeof item, "%s$%X", k ? "," : "", unsigned{dark_at(top, k)});
+            text += item;
+        }
+        text += '\n';
+    }
+    return text;
 }
 
 bytes uniform_bitmap(std::uint8_t value) {
@@ -150,14 +224,16 @@ class pixdb : public ::testing::Test {
         return read("out.asm");
     }
 
-    // Converts content and expects the bitmap to be rejected with an empty output file.
-    void expect_rejected(const bytes& content) {
+    // Converts content and expects it refused for `reason`, with the existing output untouched
+    // and no other file left behind.
+    void expect_refused(const bytes& content, const std::string& reason) {
         write("in.bmp", content);
+        write("out.asm", bytes{'k', 'e', 'e', 'p'});
         const run_result r = run({"in.bmp", "out.asm"});
         EXPECT_EQ(r.status, 3);
-        EXPECT_EQ(r.out, bad_format);
-        ASSERT_TRUE(fs::exists(dir / "out.asm"));
-        EXPECT_EQ(fs::file_size(dir / "out.asm"), 0u);
+        EXPECT_EQ(r.out, bad_format + reason + "\n");
+        EXPECT_EQ(read("out.asm"), "keep");
+        EXPECT_EQ(listing(), (std::vector<std::string>{"in.bmp", "out.asm"}));
     }
 
     fs::path dir;
@@ -165,7 +241,7 @@ class pixdb : public ::testing::Test {
 
 TEST_F(pixdb, FewerThanTwoArgumentsPrintUsageAndTouchNoFile) {
     const std::string usage_rest =
-        "Usage pixdb inputfile outputfile\n"
+        "Usage: pixdb inputfile outputfile\n"
         "\n"
         "inputfile    : A monochrome windows bitmap with dimensions 96 x 64\n"
         "outputfile   : the name of the file to write the .db codes to\n"
@@ -193,7 +269,7 @@ TEST_F(pixdb, ArgumentsAfterTheSecondAreIgnored) {
 TEST_F(pixdb, UnopenableInputLeavesNoOutputFile) {
     const run_result r = run({"missing.bmp", "out.asm"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "Error opening inputfile\n");
+    EXPECT_EQ(r.out, "Error opening inputfile\nmissing.bmp: No such file or directory\n");
     EXPECT_TRUE(listing().empty());
 }
 
@@ -201,7 +277,7 @@ TEST_F(pixdb, OutputInMissingDirectoryFailsToOpen) {
     write("in.bmp", uniform_bitmap(0));
     const run_result r = run({"in.bmp", "nodir/out.asm"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "Error opening outputfile\n");
+    EXPECT_EQ(r.out, "Error opening outputfile\nnodir/out.asm: No such file or directory\n");
     EXPECT_EQ(listing(), std::vector<std::string>{"in.bmp"});
 }
 
@@ -209,45 +285,121 @@ TEST_F(pixdb, FailedWriteIsReportedNotSuccess) {
     write("in.bmp", uniform_bitmap(0));
     const run_result r = run({"in.bmp", "/dev/full"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "Error writing outputfile\n");
+    EXPECT_EQ(r.out, "Error writing outputfile\n/dev/full: No space left on device\n");
 }
 
-TEST_F(pixdb, WrongDimensionsAreRejected) {
-    bytes wide = uniform_bitmap(0);
-    put32(wide, 18, 97);
-    expect_rejected(wide);
-
-    bytes top_down = uniform_bitmap(0);
-    put32(top_down, 22, static_cast<std::uint32_t>(-64));
-    expect_rejected(top_down);
+TEST_F(pixdb, BitmapsCommonToolsWriteGiveTheSameText) {
+    const struct {
+        const char* name;
+        layout l;
+    } cases[] = {
+        {"black first, pixels at 62", {}},
+        {"white first", {.white_first = true}},
+        {"top row first", {.height = -64}},
+        {"OS/2 core header", {.info_size = 12}},
+        {"108-byte header, pixels after a gap", {.info_size = 108, .gap = 8}},
+        {"124-byte header, white first", {.info_size = 124, .white_first = true}},
+        {"56-byte header, colour count left 0", {.info_size = 56, .colours = 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(convert(encode(c.l)), picture_text());
+    }
+    // Two equal entries: colour 0 counts as dark, as for the common layout.
+    bytes grey = encode({});
+    put32(grey, 58, 0x00808080);
+    put32(grey, 54, 0x00808080);
+    EXPECT_EQ(convert(grey), picture_text());
 }
 
-TEST_F(pixdb, TruncatedInputIsRejected) {
+TEST_F(pixdb, RefusedBitmapsSayWhyAndLeaveTheOutput) {
+    const struct {
+        layout l;
+        const char* reason;
+    } cases[] = {
+        {{.bits = 8}, "It is 96 x 64 with 8 bits per pixel: save it as a monochrome (1-bit) BMP."},
+        {{.bits = 24},
+         "It is 96 x 64 with 24 bits per pixel: save it as a monochrome (1-bit) BMP."},
+        {{.width = 352}, "It is 352 x 64 pixels: make it 96 x 64."},
+        {{.height = 320}, "It is 96 x 320 pixels: make it 96 x 64."},
+        {{.compression = 2}, "It is compressed (RLE4): save it as an uncompressed BMP."},
+        {{.planes = 2}, "It has 2 colour planes: save it again as a monochrome (1-bit) BMP."},
+        {{.colours = 3},
+         "Its colour table has 3 entries instead of 2: save it as a monochrome (1-bit) BMP."},
+        {{.info_size = 64},
+         "Its information header is 64 bytes long, a kind pixdb does not read: save it again as "
+         "a Windows BMP."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        expect_refused(encode(c.l), c.reason);
+    }
+    bytes damaged = encode({});
+    put32(damaged, 10, 60);
+    expect_refused(damaged, "Its pixels are said to start at byte 60, inside its headers: the file "
+                            "is damaged.");
+}
+
+TEST_F(pixdb, TruncatedInputIsRefused) {
     const bytes full = numbered_rows();
-    // 22 bytes ends before the height; 23 and 62 pass the header but hold no complete picture;
-    // 829 lacks only the last pixel byte.
-    for (std::size_t size : {0u, 22u, 23u, 62u, 829u}) {
-        SCOPED_TRACE(size);
-        expect_rejected(bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(size)));
+    const struct {
+        std::size_t size;
+        const char* reason;
+    } cases[] = {
+        {0, "It is not a BMP file (it does not begin with \"BM\"): save the picture as a "
+            "monochrome (1-bit) BMP."},
+        {22, "It ends after 22 bytes, inside its headers: the file is incomplete."},
+        {58, "It ends after 58 bytes, inside its colour table: the file is incomplete."},
+        {829, "It ends after 829 bytes, before its last pixel row: the file is incomplete."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        expect_refused(bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(c.size)),
+                       c.reason);
     }
 }
 
-TEST_F(pixdb, ExistingOutputIsReplaced) {
+TEST_F(pixdb, ExistingOutputIsReplacedWholeKeepingItsMode) {
     write("out.asm", bytes(5000, 'x'));
-    expect_rejected(bytes(10, 0));
-
-    const std::string text = convert(uniform_bitmap(0xFF));
-    EXPECT_EQ(text, repeat(db_line("0"), 64));
+    fs::permissions(dir / "out.asm", fs::perms(0640));
+    EXPECT_EQ(convert(uniform_bitmap(0xFF)), repeat(db_line("0"), 64));
+    EXPECT_EQ(fs::status(dir / "out.asm").permissions(), fs::perms(0640));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"in.bmp", "out.asm"}));
 }
 
-TEST_F(pixdb, OnlyTheLowBytesOfWidthAndHeightAreChecked) {
-    // 352 wide (0x160), 8 bits per pixel, compressed, no signature: all ignored.
-    bytes odd = numbered_rows();
-    put32(odd, 18, 352);
-    odd[0] = odd[1] = 0;
-    odd[28] = 8;
-    odd[30] = 1;
-    EXPECT_EQ(convert(odd), convert(numbered_rows()));
+TEST_F(pixdb, OutputThatIsTheInputLeavesBothFiles) {
+    const bytes picture = numbered_rows();
+    write("a.bmp", picture);
+    write("title.asm", bytes{'t', 'e', 'x', 't'});
+    fs::create_hard_link(dir / "a.bmp", dir / "hard.bmp");
+    fs::create_symlink("a.bmp", dir / "soft.bmp");
+    for (const char* output : {"a.bmp", "hard.bmp", "soft.bmp", "./a.bmp"}) {
+        SCOPED_TRACE(output);
+        const run_result r = run({"a.bmp", output});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "The output file is the input file.\n");
+    }
+    // Arguments swapped: the text is no bitmap, so neither file changes.
+    const run_result r = run({"title.asm", "a.bmp"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(read("a.bmp"), std::string(picture.begin(), picture.end()));
+    EXPECT_EQ(read("title.asm"), "text");
+    EXPECT_TRUE(fs::is_symlink(dir / "soft.bmp"));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"a.bmp", "hard.bmp", "soft.bmp", "title.asm"}));
+}
+
+TEST_F(pixdb, OutputsThatAreNoRegularFileAreWrittenThrough) {
+    write("in.bmp", uniform_bitmap(0xFF));
+    const run_result r = run({"in.bmp", "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, repeat(db_line("0"), 64));
+
+    // A symbolic link stays a link, and what it points to gets the text.
+    write("target.asm", bytes{'o', 'l', 'd'});
+    fs::create_symlink("target.asm", dir / "link.asm");
+    EXPECT_EQ(run({"in.bmp", "link.asm"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.asm"));
+    EXPECT_EQ(read("target.asm"), repeat(db_line("0"), 64));
 }
 
 TEST_F(pixdb, PixelBytesAreInvertedInOrder) {
