@@ -307,6 +307,7 @@ void watch(const Build& build) {
 } // namespace
 
 int linkcheck_main(int, char**) {
+    open_standard_descriptors();
     say("linkcheck: TI-85 link cable check\n");
     const Build build = this_build();
     say("%s", describe(build).c_str());

@@ -1,5 +1,7 @@
 #include "pixdb/pixdb.h"
 
+#include "cli/cli.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -88,6 +90,7 @@ bool write_table(std::FILE* out, const pixel_table& table) {
 } // namespace
 
 int pixdb_main(int argc, char** argv) {
+    open_standard_descriptors();
     if (argc <= 2) {
         print_usage();
         return status_usage;
