@@ -13,6 +13,8 @@
 
 std::uint8_t* buffer = nullptr;
 
+volatile std::sig_atomic_t port_abandoned = 0;
+
 namespace {
 
 void (*interrupt_cleanup)() = nullptr;
@@ -30,9 +32,13 @@ std::uint16_t input_register() {
     return link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
 }
 
+// The signals whose default action ends the process: each one releases the lines first.
+constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
+
 // An interrupted transfer must not leave the calculator with a line held low.
 extern "C" void interrupted(int signal) {
     if (interrupt_cleanup != nullptr) interrupt_cleanup();
+    port_abandoned = 1;
     port_write(output_register(), LINES_RELEASED);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -42,12 +48,16 @@ void catch_interrupts() {
     struct sigaction action {};
     action.sa_handler = interrupted;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : TERMINATING) {
         sigaddset(&action.sa_mask, signal);
     }
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : TERMINATING) {
         sigaction(signal, &action, nullptr);
     }
+    // A closed pipe on standard output or a file size limit must fail the write, not kill the
+    // run half-way through a save.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void grant(std::uint16_t port) {

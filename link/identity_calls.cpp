@@ -23,10 +23,6 @@ int sys_setresgid(gid_t real, gid_t effective, gid_t saved) {
     return setresgid(real, effective, saved);
 }
 
-int sys_clear_groups() {
-    return setgroups(0, nullptr);
-}
-
 // Version 3 of the interface: 64-bit sets, each split into two 32-bit halves.
 int sys_capget(CapabilitySets& sets) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

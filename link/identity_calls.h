@@ -13,8 +13,6 @@ int sys_getresuid(uid_t& real, uid_t& effective, uid_t& saved);
 int sys_getresgid(gid_t& real, gid_t& effective, gid_t& saved);
 int sys_setresuid(uid_t real, uid_t effective, uid_t saved);
 int sys_setresgid(gid_t real, gid_t effective, gid_t saved);
-// Replaces the supplementary groups by none.
-int sys_clear_groups();
 
 // The capability sets of the process, one bit per capability (bit 17 CAP_SYS_RAWIO).
 struct CapabilitySets {

@@ -54,8 +54,9 @@ extern std::uint8_t* buffer;
 extern std::uint16_t last_packet_size;
 
 // Allocates the packet buffer, gains access to the cable's two ports and releases both lines.
-// Ends the process with status 1 when any of that fails. Also arranges that an interrupt
-// (SIGINT, SIGTERM, SIGHUP) releases both lines before the process ends.
+// Ends the process with status 1 when any of that fails. Also arranges that a terminating signal
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) releases both lines before the
+// process ends, and ignores SIGPIPE and SIGXFSZ so that a failing write returns its error.
 void init_link();
 
 // Sends one byte; returns once the calculator has taken all eight bits.
@@ -70,7 +71,9 @@ std::uint8_t get85();
 void put_packet(std::uint8_t type, std::uint16_t length);
 
 // Reads one packet and returns its type. A checksummed packet's data are left at the start of
-// the buffer, checked (asking again on a bad sum) and acknowledged.
+// the buffer, checked (asking again on a bad sum) and acknowledged. After a bad sum the type,
+// last_packet_size and the buffer are those of the packet that came in its place, whatever its
+// type; the failed data are cleared from the buffer.
 std::uint8_t get_packet();
 
 // Registers a routine the interrupt handler runs before it releases the lines and ends the

@@ -1,8 +1,10 @@
 // Packets: framing, checksums, acknowledgements and the request to send again.
 #include "link/link.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 std::uint16_t last_packet_size = 0;
 
@@ -69,16 +71,16 @@ void put_packet(std::uint8_t type, std::uint16_t length) {
 }
 
 std::uint8_t get_packet() {
-    const Header first = get_header();
-
     // Each checksummed packet read earns one acknowledgement, sent once a packet has arrived
     // intact (or a header-only packet came in its place): the same bytes on the cable as asking
     // again from a nested read, without a stack that grows with every failure.
     int acknowledgements = 0;
-    Header packet = first;
+    Header packet = get_header();
     while (checksummed(packet.type, packet.length)) {
         ++acknowledgements;
         if (get_data(packet.length)) break;
+        // Data that failed its sum must never pass for the answer, whatever comes instead.
+        std::memset(buffer, 0, std::min<std::size_t>(packet.length, BUFFER_SIZE));
         std::fputs("\nChecksum failure!\n", stdout);
         put_packet(PACKET_ERR, 0);
         packet = get_header();
@@ -87,6 +89,7 @@ std::uint8_t get_packet() {
         put_packet(PACKET_ACK, 0);
     }
 
-    last_packet_size = first.length;
-    return first.type;
+    // The caller sees the packet that ended the exchange, never one that failed its sum.
+    last_packet_size = packet.length;
+    return packet.type;
 }

@@ -53,10 +53,9 @@ void drop_privileges() {
     const Identity before = current_identity();
     if (before.real_uid == 0 || !privileged(before)) return;
 
-    // Groups first and the user ID last: each step needs privilege that the later ones take.
-    if ((before.capabilities.effective >> CAP_SETGID & 1) != 0 && sys_clear_groups() != 0) {
-        call_failed("setgroups");
-    }
+    // The group ID first and the user ID last: each step needs privilege that the later one
+    // takes. The supplementary groups are the user's own (a setuid program gains none), and
+    // the user may need them to write where the files go.
     const gid_t gid = before.real_gid;
     if (sys_setresgid(gid, gid, gid) != 0) call_failed("setresgid");
     const uid_t uid = before.real_uid;

@@ -5,8 +5,8 @@
 // argument, a file or a packet. Port access outlives the drop: ioperm permissions and an open
 // device file are kept across a change of IDs. Afterwards the process is its user's:
 // - real, effective and saved user IDs are the real user ID, and the same for the group IDs;
-// - no supplementary groups, when the process had the privilege to drop them (a program that
-//   only carries a file capability keeps the user's own groups, having gained none);
+// - the user's own supplementary groups, untouched: a setuid or file-capability program gains
+//   none, so they are all the user's;
 // - no capability in the effective, permitted, inheritable or ambient set.
 // So files are then created as, and only where, the user may.
 //

@@ -310,6 +310,7 @@ void watch() {
 } // namespace
 
 int linkcheck_main(int, char**) {
+    open_standard_descriptors();
     say("linkcheck: TI-85 link cable check\n");
     const Build build = this_build();
     say("%s", describe(build).c_str());

@@ -1,5 +1,6 @@
 #include "pixdb/pixdb.h"
 
+#include "cli/cli.h"
 #include "pixdb/bitmap.h"
 
 #include <cerrno>
@@ -128,6 +129,7 @@ int write_output(const char* path, const std::string& text) {
 } // namespace
 
 int pixdb_main(int argc, char** argv) {
+    open_standard_descriptors();
     if (argc <= 2) {
         print_usage();
         return status_usage;

@@ -9,18 +9,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 
 namespace {
 
+// Every failed or aborted run ends here: no unfinished file outlives it.
 [[noreturn]] void fail() {
+    abandon_file();
     std::exit(-1);
 }
 
 // errno still tells why the variable-file library gave up.
 [[noreturn]] void cannot_save(const char* path) {
     const char* why = std::strerror(errno);
-    say("pullvar: Cannot save %s (%s)!\n", path, why);
+    say("pullvar: Cannot save %s (%s)!\n", printable(path).c_str(), why);
     fail();
 }
 
@@ -54,9 +57,20 @@ Answer ask_overwrite() {
     }
 }
 
+// lstat: a dangling symbolic link is a file in the way like any other.
 bool exists(const char* path) {
     struct stat status;
-    return stat(path, &status) == 0;
+    return lstat(path, &status) == 0;
+}
+
+// Creates the file before the data are asked for. False, with the refusal sent and said, when
+// it cannot be saved there: the calculator keeps its data and may go on with the next variable.
+bool can_save(const char* path) {
+    if (begin_file(path)) return true;
+    const char* why = std::strerror(errno);
+    say("pullvar: Cannot save %s (%s), skipped!\n", printable(path).c_str(), why);
+    refuse(REASON_SKIP);
+    return false;
 }
 
 // One announced variable, from its header in the buffer to its saved file. True when saved.
@@ -71,8 +85,9 @@ bool receive_variable() {
         return false;
     }
 
-    say("pullvar: Receiving %8s, type %5s, to %12s\n", header.name.data(),
-        var_types[header.type].data(), path.data());
+    const std::string name = printable({header.name.data(), header.name_length});
+    say("pullvar: Receiving %8s, type %5s, to %12s\n", name.c_str(), var_types[header.type].data(),
+        printable(path.data()).c_str());
 
     if (exists(path.data())) {
         switch (ask_overwrite()) {
@@ -88,6 +103,7 @@ bool receive_variable() {
             fail();
         }
     }
+    if (!can_save(path.data())) return false;
 
     put_packet(PACKET_CTS, 0);
     if (get_packet() != PACKET_ACK) {
@@ -105,7 +121,7 @@ bool receive_variable() {
             unsigned{last_packet_size}, unsigned{header.data_length});
         fail();
     }
-    if (!write_variable(path.data(), header, buffer)) cannot_save(path.data());
+    if (!write_variable(header, buffer)) cannot_save(path.data());
     say("pullvar: OK!\n");
     return true;
 }
@@ -134,14 +150,8 @@ const char* backup_problem() {
     return nullptr;
 }
 
-// Ends the run unsaved: the unfinished file goes, an existing "backup.85b" stays.
-[[noreturn]] void drop_backup() {
-    abandon_backup();
-    fail();
-}
-
-// A backup announced by the header in the buffer. Returns only when the header is refused;
-// otherwise it ends the process, with status 0 once "backup.85b" is saved.
+// A backup announced by the header in the buffer. Returns only when it is refused (by the user
+// too); otherwise it ends the process, with status 0 once "backup.85b" is saved.
 void receive_backup() {
     if (const char* problem = backup_problem()) {
         say("pullvar: Backup refused (%s), skipped!\n", problem);
@@ -150,11 +160,27 @@ void receive_backup() {
     }
 
     say("pullvar: Receiving system backup to '%s'\n", BACKUP_FILE_NAME);
+    // The only full backup the user has is replaced only when the user says so.
+    if (exists(BACKUP_FILE_NAME)) {
+        switch (ask_overwrite()) {
+        case Answer::overwrite:
+            break;
+        case Answer::skip:
+            refuse(REASON_SKIP);
+            say("pullvar: Backup skipped!\n");
+            return;
+        case Answer::abort:
+            refuse(REASON_ABORT);
+            say("pullvar: Transfer aborted!\n");
+            fail();
+        }
+    }
+    if (!can_save(BACKUP_FILE_NAME)) return;
     if (!begin_backup(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
     put_packet(PACKET_CTS, 0);
     if (get_packet() != PACKET_ACK) {
         say("pullvar: Data request not acknowledged!\n");
-        drop_backup();
+        fail();
     }
     for (int block = 1; block <= 3; ++block) {
         const std::uint8_t type = get_packet();
@@ -162,7 +188,7 @@ void receive_backup() {
             say("pullvar: Packet type 0x%02X received instead of backup block %d, nothing "
                 "saved!\n",
                 type, block);
-            drop_backup();
+            fail();
         }
         // A block longer than the buffer holds is refused there, before it is read.
         if (!add_backup_block(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
@@ -200,12 +226,14 @@ void receive() {
 }
 
 int pullvar_main(int, char**) {
+    open_standard_descriptors();
     say("Talvaro/Linux v1.1: receives variables from a TI-85\n"
         "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
         "\n");
     init_link();
-    // An interrupt must not leave a half-written file behind.
+    // Neither an interrupt nor an exit from the link layer may leave a half-written file behind.
     on_interrupt(remove_unfinished_file);
+    std::atexit(remove_unfinished_file);
     receive();
     return 0;
 }

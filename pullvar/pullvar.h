@@ -6,8 +6,10 @@
 //   keeps an existing file or the header cannot be stored; the calculator then acknowledges and
 //   sends the data, which is saved in the current directory under the variable's name and the
 //   extension of its type. An end of transmission ends the run with a count of saved variables.
-// - A backup header (type 0x1D) instead leads to "backup.85b", replaced without a question;
-//   the run ends once its three blocks are saved.
+// - A backup header (type 0x1D) instead leads to "backup.85b", replaced only when the user says
+//   so, as for a variable; the run ends once its three blocks are saved.
+// - The file is created before the data are asked for: a variable that cannot be saved is
+//   refused with a skip packet, and listening goes on.
 // - A file is saved only from data that matches its header, and only whole: it is written under
 //   a temporary name and renamed into place when complete, so a failure or an interrupt never
 //   leaves a partial file nor spoils an existing one.

@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -20,20 +24,28 @@ using File = std::unique_ptr<std::FILE, Closer>;
 
 // A failed transfer; 255 to the shell.
 constexpr int FAILED = -1;
+// A run that sent what it could but passed over a path it was given.
+constexpr int PASSED_OVER = 2;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Some path on the command line was missing, unreadable or not a variable file.
+bool passed_over = false;
 
 [[noreturn]] void fail(const char* message) {
     std::fputs(message, stdout);
     std::exit(FAILED);
 }
 
-// The file passed its check but a read of it failed later: it changed or vanished meanwhile.
+// The file passed its check but a read of its copy in memory failed later: never expected.
 [[noreturn]] void read_failed(const char* path) {
-    std::printf("pushvar: File '%s' cannot be read: %s\n", path, std::strerror(errno));
+    std::printf("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(),
+                std::strerror(errno));
     std::exit(FAILED);
 }
 
 [[noreturn]] void send_backup(File file, const char* path) {
-    say("pushvar: Sending system backup from '%s'\n", path);
+    say("pushvar: Sending system backup from '%s'\n", printable(path).c_str());
     std::uint16_t length = 0;
     if (!read_backup_header(file.get(), length)) read_failed(path);
     put_packet(PACKET_VAR, length);
@@ -46,7 +58,7 @@ constexpr int FAILED = -1;
     }
     std::fputs("pushvar: Backup transfer OK!\n", stdout);
     file.reset();
-    std::exit(0);
+    std::exit(passed_over ? PASSED_OVER : 0);
 }
 
 // What a skip packet asks for. A skip without its reason byte leaves only stale bytes at the
@@ -76,8 +88,9 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         // changed since its check.
         VarHeader header{};
         if (!read_entry(file, position, header)) read_failed(path);
-        say("pushvar: Sending %8s, type %5s, from %12s\n", header.name.data(),
-            var_types[header.type].data(), path);
+        const std::string name = printable({header.name.data(), header.name_length});
+        say("pushvar: Sending %8s, type %5s, from %12s\n", name.c_str(),
+            var_types[header.type].data(), printable(path).c_str());
 
         // The variable header goes out as the calculator expects it: D, T, K, the name.
         buffer[0] = static_cast<std::uint8_t>(header.data_length & 0xFF);
@@ -109,37 +122,107 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
     return count;
 }
 
-} // namespace
+enum class Verdict { send, pass_over, bad };
 
-int sendgroup(const char* path) {
-    File file(std::fopen(path, "rb"));
-    if (!file) {
-        std::printf("pushvar: File '%s' cannot be opened: %s\n", path, std::strerror(errno));
-        return 0;
+// The first FILE_SIZE_MAX bytes of the file, all that a variable file can hold: read once, so
+// that what is checked is what is sent. False (and errno) when it cannot be opened or read.
+bool read_whole(const char* path, Bytes& bytes, const char*& failed) {
+    failed = "opened";
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    static Bytes scratch(FILE_SIZE_MAX);
+    std::size_t got = 0;
+    while (got < scratch.size()) {
+        const ssize_t n = read(fd, scratch.data() + got, scratch.size() - got);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int saved = errno;
+            close(fd);
+            failed = "read";
+            errno = saved;
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
     }
+    close(fd);
+    bytes.assign(scratch.begin(), scratch.begin() + static_cast<long>(got));
+    return true;
+}
 
-    // A directory opens, but its first read fails: unreadable, not a file without signature.
+// A stream over a file's copy in memory, for the variable-file readers.
+File memory_stream(Bytes& bytes) {
+    return File(fmemopen(bytes.data(), bytes.size(), "rb"));
+}
+
+// Reads and checks one path, saying what is wrong with it, naming it.
+Verdict load(const char* path, Bytes& bytes) {
+    const std::string shown = printable(path);
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        say("pushvar: File '%s' does not exist!\n", shown.c_str());
+        return Verdict::pass_over;
+    }
+    const char* failed = nullptr;
+    if (!read_whole(path, bytes, failed)) {
+        say("pushvar: File '%s' cannot be %s: %s\n", shown.c_str(), failed, std::strerror(errno));
+        return Verdict::pass_over;
+    }
     const char* problem = nullptr;
-    switch (check_file(file.get(), problem)) {
-    case FileCheck::ok:
-        break;
-    case FileCheck::no_signature:
-        return 0;
-    case FileCheck::unreadable:
-        std::printf("pushvar: File '%s' cannot be read: %s\n", path, std::strerror(errno));
-        return 0;
-    case FileCheck::bad_checksum:
-        fail("pushvar: Grouped file has incorrect checksum!\n");
-    case FileCheck::damaged:
-        std::printf("pushvar: File '%s' is damaged: %s\n", path, problem);
-        std::exit(FAILED);
+    FileCheck check = FileCheck::no_signature; // an empty file among them
+    if (!bytes.empty()) {
+        const File file = memory_stream(bytes);
+        if (!file) {
+            say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
+            return Verdict::pass_over;
+        }
+        check = check_file(file.get(), problem);
     }
+    switch (check) {
+    case FileCheck::ok:
+        return Verdict::send;
+    case FileCheck::no_signature:
+        say("pushvar: File '%s' is not a variable file, skipped!\n", shown.c_str());
+        return Verdict::pass_over;
+    case FileCheck::unreadable:
+        say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
+        return Verdict::pass_over;
+    case FileCheck::bad_checksum:
+        say("pushvar: Grouped file '%s' has incorrect checksum!\n", shown.c_str());
+        return Verdict::bad;
+    case FileCheck::damaged:
+        say("pushvar: File '%s' is damaged: %s\n", shown.c_str(), problem);
+        return Verdict::bad;
+    }
+    return Verdict::bad;
+}
 
+// Sends a checked file from its copy in memory.
+int send_checked(const char* path, Bytes& bytes) {
+    File file = memory_stream(bytes);
+    if (!file) read_failed(path);
     if (is_backup(file.get())) send_backup(std::move(file), path);
     return send_entries(file.get(), path);
 }
 
+} // namespace
+
+int sendgroup(const char* path) {
+    Bytes bytes;
+    switch (load(path, bytes)) {
+    case Verdict::send:
+        return send_checked(path, bytes);
+    case Verdict::pass_over:
+        passed_over = true;
+        return 0;
+    case Verdict::bad:
+        break;
+    }
+    std::exit(FAILED);
+}
+
 int pushvar_main(int argc, char** argv) {
+    open_standard_descriptors();
     std::fputs("Talvaro/Linux v1.1: sends variables to a TI-85\n"
                "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
                "\n",
@@ -152,14 +235,31 @@ int pushvar_main(int argc, char** argv) {
         return 1;
     }
 
+    // Every path is read and checked before the first packet: a bad file stops the whole run
+    // before the calculator has been sent anything.
+    std::vector<Bytes> files(static_cast<std::size_t>(argc));
+    std::vector<bool> sendable(static_cast<std::size_t>(argc), false);
+    bool bad = false;
+    for (int i = 1; i < argc; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        switch (load(argv[i], files[at])) {
+        case Verdict::send:
+            sendable[at] = true;
+            break;
+        case Verdict::pass_over:
+            passed_over = true;
+            break;
+        case Verdict::bad:
+            bad = true;
+            break;
+        }
+    }
+    if (bad) std::exit(FAILED);
+
     int total = 0;
     for (int i = 1; i < argc; ++i) {
-        struct stat status;
-        if (stat(argv[i], &status) != 0) {
-            std::printf("pushvar: File '%s' does not exist!\n", argv[i]);
-            continue;
-        }
-        total += sendgroup(argv[i]);
+        const auto at = static_cast<std::size_t>(i);
+        if (sendable[at]) total += send_checked(argv[i], files[at]);
     }
 
     if (total > 0) {
@@ -168,5 +268,5 @@ int pushvar_main(int argc, char** argv) {
         get_packet(); // the calculator's answer, whatever it is, ends the exchange
     }
     std::printf("pushvar: %d variables sent\n", total);
-    return 0;
+    return passed_over ? PASSED_OVER : 0;
 }

@@ -300,12 +300,49 @@ TEST(Packets, BadChecksumsAreAskedForAgainAndEachCopyAcknowledged) {
         std::string expected;
         for (int i = 0; i < failures; ++i)
             expected += "\nChecksum failure!\n";
-        // The type and the length are the first copy's; the data are the good copy's.
-        expected += "type 15 size 4 data 1 2 3 9\n";
+        // Type, length and data are all the good copy's; nothing of the spoiled ones is left.
+        expected += "type 15 size 3 data 1 2 3 0\n";
         EXPECT_EQ(result.output, expected);
         std::vector<std::uint8_t> expected_types(failures, PACKET_ERR);
         expected_types.insert(expected_types.end(), failures + 1, PACKET_ACK);
         EXPECT_EQ(types_from_pc(), expected_types);
+    }
+}
+
+// Whatever comes in place of the copy asked for is what the caller sees; the failed data are
+// gone from the buffer, and the cable carries one ERR, and one ACK per checksummed packet read.
+TEST(Packets, WhatComesInsteadOfTheResendIsWhatIsReturned) {
+    give_buffer();
+    struct Case {
+        const char* what;
+        peer::Bytes instead;
+        std::string returned;
+        int acknowledgements;
+    };
+    const std::vector<Case> cases{
+        {"end of transmission", peer::frame_header(PACKET_EOT), "type 92 size 0 data 0 0 0 0", 1},
+        {"acknowledgement", peer::frame_header(PACKET_ACK), "type 56 size 0 data 0 0 0 0", 1},
+        {"shorter data", peer::frame(PACKET_DATA, {7, 8}), "type 15 size 2 data 7 8 0 0", 2},
+    };
+    for (const Case& c : cases) {
+        peer::reset();
+        const auto result = run_child([&] {
+            peer::run([&] {
+                peer::send_raw(peer::frame(PACKET_DATA, {9, 9, 9, 9}, true));
+                peer::receive();
+                peer::send_raw(c.instead);
+                for (int i = 0; i < c.acknowledgements; ++i)
+                    peer::receive();
+            });
+            const std::uint8_t type = get_packet();
+            std::printf("type %02X size %u data %u %u %u %u\n", type, last_packet_size, buffer[0],
+                        buffer[1], buffer[2], buffer[3]);
+            return 0;
+        });
+        EXPECT_EQ(result.output, "\nChecksum failure!\n" + c.returned + "\n") << c.what;
+        std::vector<std::uint8_t> expected_types{PACKET_ERR};
+        expected_types.insert(expected_types.end(), c.acknowledgements, PACKET_ACK);
+        EXPECT_EQ(types_from_pc(), expected_types) << c.what;
     }
 }
 

@@ -18,7 +18,10 @@
 #include <filesystem>
 #include <map>
 #include <pthread.h>
+#include <pwd.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -68,11 +71,14 @@ Bytes counting(std::size_t size, std::uint8_t first = 1) {
 
 // ---- Running the program ----
 
+// `setup`, if given, runs in the child before the program: a limit, a closed descriptor.
 ChildResult run_pullvar(const std::function<void()>& script, const std::string& input,
-                        const fs::path& dir, const std::function<void(int)>& meanwhile = {}) {
+                        const fs::path& dir, const std::function<void(int)>& meanwhile = {},
+                        const std::function<void()>& setup = {}) {
     peer::reset();
     return testing_support::run_child(
         [&] {
+            if (setup) setup();
             peer::run(script);
             char name[] = "pullvar";
             char* argv[] = {name, nullptr};
@@ -381,9 +387,8 @@ void offer_backup(const Bytes& header, const std::vector<Bytes>& blocks) {
         peer::send(PACKET_DATA, block);
 }
 
-TEST(pullvar_backup, IsSavedAsBackup85bWithoutAQuestion) {
+TEST(pullvar_backup, IsSavedAsBackup85b) {
     ScratchDir dir;
-    write_file(dir.path / "backup.85b", "old");
     const auto run = run_pullvar([] { offer_backup(BACKUP_HEADER, BACKUP_BLOCKS); }, "", dir.path);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
@@ -399,6 +404,48 @@ TEST(pullvar_backup, IsSavedAsBackup85bWithoutAQuestion) {
     EXPECT_EQ(file.substr(55, 23), section);
 }
 
+// The user's only full backup is replaced only on y; n refuses the new one and listening goes on.
+TEST(pullvar_backup, AnExistingBackupIsAskedAbout) {
+    struct Case {
+        std::string answer;
+        int status;
+        Lines said;
+        Lines seen;
+        bool replaced;
+    };
+    const std::vector<Case> cases{
+        {"y",
+         0,
+         {PROMPT + "pullvar: Backup received OK!"},
+         {"ACK", "CTS", "ACK", "ACK", "ACK"},
+         true},
+        {"n",
+         0,
+         {PROMPT + "pullvar: Backup skipped!", "pullvar: 0 variables received"},
+         {"ACK", "SKIP 2", "ACK"},
+         false},
+        {"x", 255, {PROMPT + "pullvar: Transfer aborted!"}, {"ACK", "SKIP 1"}, false},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        write_file(dir.path / "backup.85b", "old");
+        const auto run = run_pullvar(
+            [] {
+                offer_backup(BACKUP_HEADER, BACKUP_BLOCKS);
+                end_transmission();
+            },
+            c.answer, dir.path);
+        EXPECT_EQ(run.status, c.status) << c.answer;
+        Lines expected = output({"pullvar: Receiving system backup to 'backup.85b'"});
+        expected.insert(expected.end(), c.said.begin(), c.said.end());
+        EXPECT_EQ(lines(run.output), expected);
+        EXPECT_EQ(seen_by_calculator(), c.seen);
+        EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
+        EXPECT_EQ(read_file(dir.path / "backup.85b"),
+                  c.replaced ? backup_file(BACKUP_HEADER, BACKUP_BLOCKS) : "old");
+    }
+}
+
 TEST(pullvar_backup, RefusedDataRequestKeepsTheOldBackup) {
     for (const bool existing : {false, true}) {
         ScratchDir dir;
@@ -409,10 +456,11 @@ TEST(pullvar_backup, RefusedDataRequestKeepsTheOldBackup) {
                 peer::receive();
                 peer::send(PACKET_SKIP, {REASON_OUT_OF_MEMORY});
             },
-            "", dir.path);
+            "y", dir.path);
         EXPECT_EQ(run.status, 255);
-        EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
-                                             "pullvar: Data request not acknowledged!"}));
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving system backup to 'backup.85b'",
+                          (existing ? PROMPT : "") + "pullvar: Data request not acknowledged!"}));
         EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "CTS", "ACK"}));
         if (existing) {
             EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
@@ -434,12 +482,12 @@ TEST(pullvar_backup, OtherPacketInPlaceOfABlockSavesNothing) {
             peer::send(PACKET_DATA, BACKUP_BLOCKS[0]);
             peer::send(PACKET_EOT);
         },
-        "", dir.path);
+        "y", dir.path);
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(lines(run.output),
               output({"pullvar: Receiving system backup to 'backup.85b'",
-                      "pullvar: Packet type 0x92 received instead of backup block 2, nothing "
-                      "saved!"}));
+                      PROMPT + "pullvar: Packet type 0x92 received instead of backup block 2, "
+                               "nothing saved!"}));
     EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
     EXPECT_EQ(read_file(dir.path / "backup.85b"), "old");
 }
@@ -564,32 +612,165 @@ TEST(pullvar_fault, DataThatDoesNotMatchItsHeaderIsNotSaved) {
     }
 }
 
-// A directory of the file's name makes the final rename fail, even for root.
-TEST(pullvar_fault, FileThatCannotBeWrittenIsReportedNotSaved) {
+// A file in the way is asked about with lstat (a dangling link too); one that cannot be replaced
+// is refused before the data are asked for, and the calculator goes on with the next variable.
+TEST(pullvar_fault, FileThatCannotBeSavedIsRefusedBeforeItsData) {
     ScratchDir dir;
     fs::create_directory(dir.path / "A.85n");
-    auto run = run_pullvar(
+    fs::create_symlink("nowhere", dir.path / "B.85n");
+    fs::create_directory(dir.path / "backup.85b");
+    const Variable b{"B", 0x00, counting(5)};
+    const Variable c{"C", 0x00, counting(6)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(A);
+            offer(b);
+            offer_backup(BACKUP_HEADER, BACKUP_BLOCKS);
+            offer(c);
+            end_transmission();
+        },
+        "yny", dir.path);
+    const std::string is_dir = std::strerror(EISDIR);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output),
+              output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                      PROMPT + "pullvar: Cannot save A.85n (" + is_dir + "), skipped!",
+                      "pullvar: Receiving        B, type  REAL, to        B.85n",
+                      PROMPT + "pullvar: Variable skipped!",
+                      "pullvar: Receiving system backup to 'backup.85b'",
+                      PROMPT + "pullvar: Cannot save backup.85b (" + is_dir + "), skipped!",
+                      "pullvar: Receiving        C, type  REAL, to        C.85n", "pullvar: OK!",
+                      "pullvar: 1 variables received"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 2", "ACK", "SKIP 2", "ACK", "SKIP 2", "ACK",
+                                           "CTS", "ACK", "ACK"}));
+    EXPECT_EQ(listing(dir.path), (Lines{"A.85n", "B.85n", "C.85n", "backup.85b"}));
+    EXPECT_TRUE(fs::is_empty(dir.path / "A.85n"));
+    EXPECT_EQ(fs::read_symlink(dir.path / "B.85n"), "nowhere");
+}
+
+// The calculator sends something else than the copy asked for after a bad checksum: the spoiled
+// data are never saved, whatever came in their place.
+TEST(pullvar_fault, BadChecksumFollowedByAnythingButTheResendSavesNothing) {
+    struct Case {
+        bool backup;
+        peer::Bytes instead;
+        int acknowledgements; // one per checksummed packet the computer read
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {false, peer::frame_header(PACKET_EOT), 1,
+         "pullvar: Packet type 0x92 received instead of the data, nothing saved!"},
+        {false, peer::frame_header(PACKET_ACK), 1,
+         "pullvar: Packet type 0x56 received instead of the data, nothing saved!"},
+        {false, peer::frame(PACKET_DATA, counting(4)), 2,
+         "pullvar: Data of 4 bytes received, 10 announced, nothing saved!"},
+        {true, peer::frame_header(PACKET_EOT), 1,
+         "pullvar: Packet type 0x92 received instead of backup block 2, nothing saved!"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const auto run = run_pullvar(
+            [&] {
+                peer::send(PACKET_VAR, c.backup ? BACKUP_HEADER : peer::var_header(10, 0x00, "A"));
+                peer::receive();
+                peer::send(PACKET_ACK);
+                if (c.backup) peer::send(PACKET_DATA, BACKUP_BLOCKS[0]);
+                peer::send_raw(peer::frame(PACKET_DATA, counting(10), true));
+                peer::receive(); // the request to send again
+                peer::send_raw(c.instead);
+                for (int i = 0; i < c.acknowledgements; ++i)
+                    peer::receive();
+            },
+            "", dir.path);
+        EXPECT_EQ(run.status, 255) << c.message;
+        const Lines said = lines(run.output);
+        ASSERT_FALSE(said.empty());
+        EXPECT_EQ(said.back(), c.message);
+        EXPECT_TRUE(listing(dir.path).empty()) << c.message;
+    }
+}
+
+// A file size limit fails the write instead of killing the process; the save is reported and
+// no temporary file is left.
+TEST(pullvar_fault, FileSizeLimitIsACannotSave) {
+    ScratchDir dir;
+    const Variable big{"BIG", 0x12, counting(5000)};
+    const auto run = run_pullvar([&] { offer(big); }, "", dir.path, {},
+                                 [] {
+                                     const rlimit limit{2048, 2048};
+                                     setrlimit(RLIMIT_FSIZE, &limit);
+                                 });
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving      BIG, type PRGRM, to      BIG.85p",
+                                         "pullvar: Cannot save BIG.85p (" +
+                                             std::string(std::strerror(EFBIG)) + ")!"}));
+    EXPECT_TRUE(listing(dir.path).empty());
+}
+
+// With descriptor 1 closed the first file opened would become standard output and take the
+// progress lines in with the data.
+TEST(pullvar_fault, ClosedStandardOutputNeverReachesTheFile) {
+    ScratchDir dir;
+    const auto run = run_pullvar(
         [] {
             offer(A);
             end_transmission();
         },
-        "y", dir.path);
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(lines(run.output),
-              output({"pullvar: Receiving        A, type  REAL, to        A.85n",
-                      PROMPT + "pullvar: Cannot save A.85n (" + std::strerror(EISDIR) + ")!"}));
+        "", dir.path, {}, [] { close(1); });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
     EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
-    EXPECT_TRUE(fs::is_empty(dir.path / "A.85n"));
+    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+}
 
-    fs::remove(dir.path / "A.85n");
-    fs::create_directory(dir.path / "backup.85b");
-    run = run_pullvar([] { offer_backup(BACKUP_HEADER, BACKUP_BLOCKS); }, "", dir.path);
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'",
-                                         "pullvar: Cannot save backup.85b (" +
-                                             std::string(std::strerror(EISDIR)) + ")!"}));
-    EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
-    EXPECT_TRUE(fs::is_empty(dir.path / "backup.85b"));
+// A strict umask: the file is finished through the descriptor that created it and gets its mode
+// last. A replaced file keeps its own permission bits. Run as an ordinary user, as root may
+// write read-only files anyway.
+TEST(pullvar_fault, StrictUmaskStillSavesAndAReplacedFileKeepsItsMode) {
+    struct Case {
+        mode_t umask;
+        int existing_mode; // -1: no file yet
+        fs::perms saved;
+    };
+    using P = fs::perms;
+    const std::vector<Case> cases{
+        {0222, -1, P::owner_read | P::group_read | P::others_read},
+        {0277, -1, P::owner_read},
+        {0277, 0640, P::owner_read | P::owner_write | P::group_read},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const passwd* nobody = getpwnam("nobody");
+        const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+        const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+        const bool root = geteuid() == 0;
+        if (root) {
+            ASSERT_EQ(chown(dir.path.c_str(), uid, gid), 0);
+        }
+        if (c.existing_mode >= 0) {
+            write_file(dir.path / "A.85n", "old");
+            ASSERT_EQ(chmod((dir.path / "A.85n").c_str(), static_cast<mode_t>(c.existing_mode)), 0);
+            if (root) {
+                ASSERT_EQ(chown((dir.path / "A.85n").c_str(), uid, gid), 0);
+            }
+        }
+        const auto run = run_pullvar(
+            [] {
+                offer(A);
+                end_transmission();
+            },
+            "y", dir.path, {},
+            [&] {
+                umask(c.umask);
+                if (root && (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)) {
+                    std::exit(125);
+                }
+            });
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
+        EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+        EXPECT_EQ(fs::status(dir.path / "A.85n").permissions(), c.saved);
+    }
 }
 
 // ---- Interrupts ----
@@ -600,7 +781,7 @@ TEST(pullvar_fault, FileThatCannotBeWrittenIsReportedNotSaved) {
 void pause_calculator() {
     sigset_t signals;
     sigemptyset(&signals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2})
         sigaddset(&signals, signal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     peer::hang();
@@ -620,7 +801,9 @@ std::function<void(int)> interrupt_with(int signal, std::uint8_t& held, bool sen
 }
 
 TEST(pullvar_interrupt, MidBackupReleasesTheLinesAndKeepsTheOldFile) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const rlimit no_core{0, 0}; // SIGQUIT would leave one in the folder
+    setrlimit(RLIMIT_CORE, &no_core);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
         ScratchDir dir;
         write_file(dir.path / "backup.85b", "old");
         std::uint8_t held = 0;
@@ -636,11 +819,12 @@ TEST(pullvar_interrupt, MidBackupReleasesTheLinesAndKeepsTheOldFile) {
                 peer::recv_byte();
                 pause_calculator();
             },
-            "", dir.path, interrupt_with(signal, held));
+            "y", dir.path, interrupt_with(signal, held));
         EXPECT_EQ(run.signal, signal);
         EXPECT_NE(held, 0x03);
         EXPECT_EQ(peer::last_output(), 0x03);
-        EXPECT_EQ(lines(run.output), output({"pullvar: Receiving system backup to 'backup.85b'"}));
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving system backup to 'backup.85b'", PROMPT}));
         EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});
         EXPECT_EQ(read_file(dir.path / "backup.85b"), "old");
     }

@@ -178,4 +178,30 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     munmap(memory, sizeof(VirtualWire));
 }
 
+// A calculator that died with the computer's last write untaken: the interrupt handler must not
+// wait for it to take that write before releasing the lines.
+TEST_F(VirtualLink, InterruptNeverWaitsForADeadCalculator) {
+    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, sizeof(VirtualWire)), 0);
+    void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(memory, MAP_FAILED);
+    auto* wire = static_cast<VirtualWire*>(memory);
+    wire->pc_output.store(0x03);
+    wire->magic.store(VIRTUAL_WIRE_MAGIC); // every counter 0: nobody takes any write
+
+    Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull");
+    for (int waited = 0; waited < 3000; ++waited) {
+        if (read_file(pull.output).find("Listening") != std::string::npos) break;
+        usleep(10000);
+    }
+    ASSERT_EQ(wire->pc_writes.load(), 1u); // the release at start-up, never taken
+    kill(pull.pid, SIGINT);
+    EXPECT_EQ(finish(pull, 10), 1000 + SIGINT);
+    EXPECT_EQ(wire->pc_output.load(), 0x03);
+    munmap(memory, sizeof(VirtualWire));
+    fs::remove(VIRTUAL_WIRE_PATH);
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 #include "varfile/varfile.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -41,30 +42,42 @@ std::uint16_t sum(const std::uint8_t* data, std::size_t length) {
 // ---- The one unfinished file ----
 
 // Its name is kept in static storage so that the interrupt handler can remove it.
-char unfinished_name[32];
+char unfinished_name[PATH_MAX];
 volatile std::sig_atomic_t unfinished = 0;
-std::FILE* backup_file = nullptr;
+std::FILE* unfinished_file = nullptr; // open for writing and reading back
+char final_name[PATH_MAX];            // the name it takes once complete
+mode_t final_mode = 0;
 int backup_blocks = 0;
 std::uint16_t backup_announced = 0; // data-section length the backup header announced
 std::uint32_t backup_stored = 0;    // data-section bytes written so far
 
-// Creates the temporary file in the current directory, where the final name will be.
-std::FILE* create_unfinished() {
-    std::strcpy(unfinished_name, ".ti85-XXXXXX");
-    const int fd = mkstemp(unfinished_name);
-    if (fd < 0) return nullptr;
-    unfinished = 1;
-    // mkstemp makes the file private; a finished file gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    std::FILE* file = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
-    if (file == nullptr) {
-        const int saved = errno;
-        close(fd);
-        remove_unfinished_file();
-        errno = saved;
+// Whether the rules of a sticky directory let this process replace `existing` in `dir`.
+bool may_replace(const struct stat& existing, const char* dir) {
+    struct stat folder;
+    if (stat(dir, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0) return true;
+    const uid_t self = geteuid();
+    return self == 0 || existing.st_uid == self || folder.st_uid == self;
+}
+
+// The temporary file goes in the directory of the final name, so that the rename stays within
+// one file system. Fills unfinished_name with the template; false when the path is too long.
+bool temporary_template(const char* path, char* dir, std::size_t dir_size) {
+    const char* slash = std::strrchr(path, '/');
+    const std::size_t dir_length =
+        slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    constexpr char PATTERN[] = ".ti85-XXXXXX";
+    if (dir_length + sizeof PATTERN > sizeof unfinished_name || dir_length + 2 > dir_size) {
+        return false;
     }
-    return file;
+    std::memcpy(unfinished_name, path, dir_length);
+    std::memcpy(unfinished_name + dir_length, PATTERN, sizeof PATTERN);
+    if (dir_length == 0) {
+        std::strcpy(dir, ".");
+    } else {
+        std::memcpy(dir, path, dir_length);
+        dir[dir_length] = '\0';
+    }
+    return true;
 }
 
 bool put(std::FILE* file, const void* data, std::size_t length) {
@@ -82,52 +95,44 @@ bool put_file_header(std::FILE* file) {
            put(file, FIXED_BYTES.data(), FIXED_BYTES.size()) && put(file, COMMENT, sizeof COMMENT);
 }
 
-// Flushes, syncs and closes; a file that did not reach the disk whole is a failure.
-bool close_written(std::FILE* file) {
-    bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    const int saved = errno;
-    ok = (std::fclose(file) == 0) && ok;
-    if (!ok && errno == 0) errno = saved;
-    return ok;
-}
-
-// The checksum pass: sum the data section as it stands on disk and append the sum.
-bool append_checksum(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
+// The checksum pass, through the descriptor that wrote the file (a strict umask may have made
+// the file read-only by name): sum the data section as it stands on disk and append the sum.
+bool append_checksum(std::FILE* file) {
     std::uint8_t length[2];
     bool ok =
         std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 && std::fread(length, 1, 2, file) == 2;
     const std::uint16_t n = ok ? u16(length) : 0;
     ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
-    std::fclose(file);
     if (!ok) {
         if (errno == 0) errno = EIO;
         return false;
     }
-    file = std::fopen(path, "ab");
-    if (file == nullptr) return false;
-    ok = put_u16(file, sum(buffer, n));
-    return close_written(file) && ok;
+    // A seek turns the stream from reading back to writing.
+    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum(buffer, n));
 }
 
-bool finish_unfinished(const char* path) {
-    if (!append_checksum(unfinished_name) || std::rename(unfinished_name, path) != 0) {
-        const int saved = errno;
-        remove_unfinished_file();
-        errno = saved;
-        return false;
+bool fail_unfinished() {
+    const int saved = errno != 0 ? errno : EIO;
+    abandon_file();
+    errno = saved;
+    return false;
+}
+
+// Checksum, then the disk, then the final mode, and only then the final name: a file that did
+// not reach the disk whole is a failure, and nothing is written after the mode is set.
+bool finish_unfinished() {
+    std::FILE* file = unfinished_file;
+    const int fd = fileno(file);
+    if (!append_checksum(file) || std::fflush(file) != 0 || fsync(fd) != 0 ||
+        fchmod(fd, final_mode) != 0) {
+        return fail_unfinished();
+    }
+    unfinished_file = nullptr;
+    if (std::fclose(file) != 0 || std::rename(unfinished_name, final_name) != 0) {
+        return fail_unfinished();
     }
     unfinished = 0;
     return true;
-}
-
-bool fail_unfinished(std::FILE* file) {
-    const int saved = errno != 0 ? errno : EIO;
-    if (file != nullptr) std::fclose(file);
-    remove_unfinished_file();
-    errno = saved;
-    return false;
 }
 
 // ---- Reading ----
@@ -222,90 +227,135 @@ bool file_name(const VarHeader& header, PathBuffer& path) {
            std::strcmp(name, "..") != 0;
 }
 
-bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data) {
+bool begin_file(const char* path) {
+    abandon_file();
     errno = 0;
-    std::FILE* file = create_unfinished();
-    if (file == nullptr) return false;
+    char dir[PATH_MAX];
+    if (std::strlen(path) >= sizeof final_name || !temporary_template(path, dir, sizeof dir)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    // What stands at the name now, link or not: a directory can never be replaced by a file.
+    struct stat existing;
+    const bool replacing = lstat(path, &existing) == 0;
+    if (replacing && S_ISDIR(existing.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (replacing && !may_replace(existing, dir)) {
+        errno = EPERM;
+        return false;
+    }
+    const int fd = mkstemp(unfinished_name);
+    if (fd < 0) return false;
+    unfinished = 1;
+    std::strcpy(final_name, path);
+    // A replaced file keeps its permission bits; a new one gets the usual ones.
+    const mode_t mask = umask(0);
+    umask(mask);
+    final_mode = replacing && S_ISREG(existing.st_mode) ? existing.st_mode & 0777 : 0666 & ~mask;
+    unfinished_file = fdopen(fd, "w+b");
+    if (unfinished_file == nullptr) {
+        const int saved = errno;
+        close(fd);
+        abandon_file();
+        errno = saved;
+        return false;
+    }
+    return true;
+}
+
+bool write_variable(const VarHeader& header, const std::uint8_t* data) {
+    errno = 0;
+    std::FILE* file = unfinished_file;
+    if (file == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
     const std::uint16_t k = header.name_length;
     const std::uint16_t d = header.data_length;
     const bool ok = put_file_header(file) && put_u16(file, static_cast<std::uint16_t>(k + d + 8)) &&
                     put_u16(file, static_cast<std::uint16_t>(k + 4)) && put_u16(file, d) &&
                     put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
                     put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
-    if (!ok) return fail_unfinished(file);
-    if (!close_written(file)) return fail_unfinished(nullptr);
-    return finish_unfinished(path);
+    if (!ok) return fail_unfinished();
+    return finish_unfinished();
+}
+
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data) {
+    return begin_file(path) && write_variable(header, data);
 }
 
 bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
     errno = 0;
     if (length != BACKUP_HEADER_LENGTH) {
+        abandon_file();
         errno = EINVAL;
         return false;
     }
     const std::uint32_t announced = length + 8u + u16(header) + u16(header + 3) + u16(header + 5);
     if (announced > BUFFER_SIZE) {
+        abandon_file();
         errno = EFBIG;
         return false;
     }
-    backup_file = create_unfinished();
-    if (backup_file == nullptr) return false;
+    if (unfinished_file == nullptr && !begin_file(BACKUP_FILE_NAME)) return false;
     backup_blocks = 0;
     backup_announced = static_cast<std::uint16_t>(announced);
     backup_stored = 2 + length;
-    if (!(put_file_header(backup_file) && put_u16(backup_file, backup_announced) &&
-          put_u16(backup_file, length) && put(backup_file, header, length))) {
-        abandon_backup();
-        return false;
+    std::FILE* file = unfinished_file;
+    if (!(put_file_header(file) && put_u16(file, backup_announced) && put_u16(file, length) &&
+          put(file, header, length))) {
+        return fail_unfinished();
     }
     return true;
 }
 
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
-    if (backup_file == nullptr || backup_blocks == 3) {
+    if (unfinished_file == nullptr || backup_blocks == 3) {
+        abandon_file();
         errno = EINVAL;
-        abandon_backup();
         return false;
     }
     backup_stored += 2u + length;
     if (backup_stored > BUFFER_SIZE) {
+        abandon_file();
         errno = EFBIG;
-        abandon_backup();
         return false;
     }
     ++backup_blocks;
-    if (!(put_u16(backup_file, length) && put(backup_file, data, length))) {
-        abandon_backup();
-        return false;
-    }
+    std::FILE* file = unfinished_file;
+    if (!(put_u16(file, length) && put(file, data, length))) return fail_unfinished();
     return true;
 }
 
 bool finish_backup() {
-    if (backup_file == nullptr || backup_blocks != 3) {
+    if (unfinished_file == nullptr || backup_blocks != 3) {
+        abandon_file();
         errno = EINVAL;
-        abandon_backup();
         return false;
     }
-    std::FILE* file = backup_file;
-    backup_file = nullptr;
     // Blocks of other lengths than announced: store the length that was really written, so
     // that the checksum covers exactly the data section.
     const auto stored = static_cast<std::uint16_t>(backup_stored);
     if (stored != backup_announced &&
-        (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 || !put_u16(file, stored))) {
-        return fail_unfinished(file);
+        (std::fseek(unfinished_file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 ||
+         !put_u16(unfinished_file, stored))) {
+        return fail_unfinished();
     }
-    if (!close_written(file)) return fail_unfinished(nullptr);
-    return finish_unfinished(BACKUP_FILE_NAME);
+    return finish_unfinished();
+}
+
+void abandon_file() {
+    const int saved = errno;
+    if (unfinished_file != nullptr) std::fclose(unfinished_file);
+    unfinished_file = nullptr;
+    remove_unfinished_file();
+    errno = saved;
 }
 
 void abandon_backup() {
-    const int saved = errno;
-    if (backup_file != nullptr) std::fclose(backup_file);
-    backup_file = nullptr;
-    remove_unfinished_file();
-    errno = saved;
+    abandon_file();
 }
 
 void remove_unfinished_file() {

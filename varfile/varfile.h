@@ -40,6 +40,8 @@ inline constexpr long OFFSET_DATA = 55; // first entry, or the backup header len
 inline constexpr long OFFSET_BACKUP_HEADER = 57;
 inline constexpr long OFFSET_FIRST_TYPE = 59; // 0x1D here makes a backup file
 inline constexpr std::size_t SIGNATURE_COMPARED = 3;
+// The largest file with any meaning: header, N, a data section of 65,535 bytes, checksum.
+inline constexpr std::size_t FILE_SIZE_MAX = FILE_HEADER_SIZE + 2 + 0xFFFF + 2;
 
 // The 42-byte comment the receiver writes: the text, 17 spaces, a zero byte.
 inline constexpr char COMMENT[] = "File received by Talvaro                 ";
@@ -85,23 +87,41 @@ bool file_name(const VarHeader& header, PathBuffer& path);
 
 // ---- Writing (the receiver) ----
 
-// Writes the file of one variable: header, entry, the D data bytes from `data`, then the
-// checksum pass. Replaces `path` only when all of it is on disk. False on any failure, with
-// nothing left behind and an existing file untouched; errno tells why.
+// A file is saved in two steps. begin_file comes first, before the data are asked for: it finds
+// out whether the file can be saved at `path` at all and creates its temporary file (in the
+// directory of `path`). False, with errno, when it cannot: EISDIR for a directory at `path`,
+// EPERM for a file this user may not replace in a sticky directory, or why the temporary file
+// could not be created. Whatever stands at `path` is looked at with lstat: a symbolic link is
+// replaced itself, never followed. A file begun earlier and not finished is abandoned first.
+// The file is then written and finished through the one descriptor that created it, whatever
+// the umask; its final mode is set last: the replaced file's permission bits, or 0666 less the
+// umask for a new file.
+bool begin_file(const char* path);
+
+// Writes the begun file as one variable: header, entry, the D data bytes from `data`, then the
+// checksum pass; it then replaces the final name. False on any failure, with nothing left
+// behind and an existing file untouched; errno tells why.
+bool write_variable(const VarHeader& header, const std::uint8_t* data);
+
+// begin_file(path), then write_variable(header, data).
 bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data);
 
 // A backup is written in steps, as its packets arrive: begin_backup with the backup header
-// (the data of its PACKET_VAR packet), add_backup_block for each of the three data packets,
-// then finish_backup, which runs the checksum pass and renames the file to "backup.85b".
+// (the data of its PACKET_VAR packet) into the begun file (or into "backup.85b", begun here, if
+// none was), add_backup_block for each of the three data packets, then finish_backup, which
+// runs the checksum pass and renames the file into place.
 // If the blocks do not have the lengths the header announced, the stored data-section length
 // follows the blocks actually stored. abandon_backup removes the unfinished file.
 // Each returns false on failure (and then abandons the file itself); errno tells why:
 // EINVAL for a header that is not 9 bytes or a fourth block, EFBIG for a backup whose data
-// section would not fit the packet buffer (begin_backup then creates nothing).
+// section would not fit the packet buffer.
 bool begin_backup(const std::uint8_t* header, std::uint16_t length);
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length);
 bool finish_backup();
 void abandon_backup();
+
+// Closes and removes the begun, unfinished file, if there is one. Keeps errno.
+void abandon_file();
 
 // Removes any unfinished file. Async-signal-safe: for the interrupt handler.
 void remove_unfinished_file();

@@ -283,6 +283,8 @@ bool lay_wire() {
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) return false;
     wire = static_cast<VirtualWire*>(memory);
+    // A cable left by an earlier calculator is no cable until it is reset.
+    wire->magic.store(0);
     wire->pc_output.store(LINES_RELEASED);
     wire->calc_pulls.store(0);
     wire->pc_reads.store(0);
@@ -295,8 +297,11 @@ bool lay_wire() {
 
 // Watches the computer's side of the wire and lets the calculator react, until its work is done.
 void drive() {
-    std::uint32_t writes = wire->pc_writes.load();
-    std::uint64_t reads = wire->pc_reads.load();
+    // Counted from the reset, not from now: a program that attached before this point has its
+    // first writes and reads answered instead of waiting for good.
+    std::uint32_t writes = 0;
+    std::uint64_t reads = 0;
+    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
     for (int idle = 0; !peer::script_done();) {
         const std::uint32_t seen = wire->changes.load();
         const std::uint32_t now = wire->pc_writes.load();
@@ -327,6 +332,7 @@ void drive() {
 } // namespace
 
 int main(int argc, char** argv) {
+    open_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(USAGE, stdout);
@@ -343,7 +349,6 @@ int main(int argc, char** argv) {
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);
-    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
 
     peer::reset({.stall_check = false});
     peer::run(settings.sending ? send_all : receive_all);

@@ -6,6 +6,7 @@
 // of the virtual calculator for the tests. Nothing above this layer knows which one it runs on.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 // Asks for access to one I/O port (one port, access on). Returns false when it is refused.
@@ -16,3 +17,8 @@ void port_write(std::uint16_t port, std::uint8_t value);
 
 // Reads one byte from an I/O port.
 std::uint8_t port_read(std::uint16_t port);
+
+// Set by the link library's interrupt handler just before its last write, which releases both
+// lines. A port layer that waits for the far end before a write must not wait then: the far end
+// may be gone, and the process is ending.
+extern volatile std::sig_atomic_t port_abandoned;

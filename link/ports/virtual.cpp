@@ -43,7 +43,9 @@ bool port_grant(std::uint16_t) {
 
 void port_write(std::uint16_t, std::uint8_t value) {
     if (wire == nullptr) return;
-    for (int spins = 0; wire->writes_seen.load() != wire->pc_writes.load();) {
+    // The interrupt handler's release goes out at once: vti85 may have died or stopped.
+    for (int spins = 0;
+         port_abandoned == 0 && wire->writes_seen.load() != wire->pc_writes.load();) {
         const std::uint32_t seen = wire->changes.load();
         if (wire->writes_seen.load() == wire->pc_writes.load()) break;
         if (++spins >= SPIN_BEFORE_SLEEP) wire_wait(*wire, seen);
