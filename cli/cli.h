@@ -4,12 +4,16 @@
 // - Every line a program prints goes through `say`, on standard output, flushed at once: a run
 //   spends most of its time waiting on the calculator or the user, and an interrupt must not
 //   swallow what was said.
+// - Progress and waiting hints go to standard error, and only when it is a terminal: they are
+//   for the person watching, never for a script reading standard output.
 //
-// Used by every program; depends on nothing but the C library.
+// Used by every program and by the link library; depends on nothing but the standard library.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Prints a line (or part of one) on standard output and flushes it.
 __attribute__((format(printf, 1, 2))) void say(const char* format, ...);
@@ -25,3 +29,46 @@ std::string printable(std::string_view text);
 // or device the program opens later can never become standard input or output. Call first
 // thing in every program. Ends the process with status 1 if /dev/null cannot be opened.
 void open_standard_descriptors();
+
+// ---- Progress and hints, on standard error at a terminal only ----
+
+// A display of a transfer of `total` bytes, for more than 1024 bytes only: bytes so far of the
+// total, percent and bytes per second on one line, redrawn at most ten times a second.
+void progress_begin(std::size_t total);
+// `done` bytes of the total have crossed. Cheap when nothing is shown.
+void progress_step(std::size_t done);
+// Erases the display; the cursor is back at the start of its line.
+void progress_end();
+
+// Arms a hint, said once (as a line of its own) when the waits on the calculator that follow
+// have lasted three seconds. nullptr disarms it. The text must outlive the wait.
+void hint_after_wait(const char* text);
+// Called from every wait on the calculator: says an armed hint once its time has come. Looks at
+// the clock only now and then, and costs one test while no hint is armed.
+void still_waiting();
+
+// ---- The command line ----
+//
+// Every program reads its options the same way, before it touches a port, a device or a file:
+// -h/--help and -V/--version answer and end the run, "--" ends the options, and any other
+// argument that begins with '-' (except "-" alone) is the program's own option or a mistake.
+
+// What a program says about itself. Each text is whole lines, each ended by a line feed.
+struct ProgramInfo {
+    const char* name;     // "pullvar"
+    const char* usage;    // what follows "Usage: ", e.g. "pullvar [OPTION]... [DIR]\n"
+    const char* about;    // what the program does and what its operands mean
+    const char* options;  // the program's own options, "" for none
+    const char* statuses; // its exit statuses
+    const char* more;     // where to read more, e.g. "the manual page: man pullvar"
+};
+
+// Takes the options out of the command line and returns the operands in order. --help prints the
+// help text and --version the name and the project's version, both ending the process with
+// status 0. An option that is neither of these is offered to `own_option`; one it does not take
+// is refused with the usage line and status 1. Prints on standard output only.
+std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& program,
+                                     bool (*own_option)(const char* argument) = nullptr);
+
+// Prints the usage line and where to find help, and ends the process with status 1.
+[[noreturn]] void usage_error(const ProgramInfo& program);

@@ -18,6 +18,8 @@ std::uint8_t getport();
 // Port first, value second (unlike glibc's routine of the same name).
 void outb(std::uint16_t port, std::uint8_t value);
 
-// Hooks for a receive time limit; they have no effect.
+// Called after every read of a wait that goes on, in every wait of both cables: waits have no
+// time limit, but a long one shows the person watching an armed hint (see hint_after_wait).
+// timereset has no effect.
 void timetest();
 void timereset();

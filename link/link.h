@@ -12,6 +12,9 @@
 //   outgoing data in the buffer before `put_packet` and read incoming data after `get_packet`.
 // - Failures are not returned: the routine that meets one prints a line on standard output and
 //   ends the process (status 1). Waits have no time limit; an interrupt ends a stuck run.
+// - For the person watching, a data packet longer than 1 KB shows its progress, and a wait that
+//   lasts an armed hint (cli/cli.h), on standard error at a terminal only. Neither adds or
+//   removes a single port access.
 //
 // Called by pullvar and pushvar, and by linkcheck through the bare-line calls at the end;
 // nothing else touches the cable.

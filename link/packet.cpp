@@ -31,11 +31,14 @@ Header get_header() {
 // framing stays in step, but only the first BUFFER_SIZE are kept.
 bool get_data(std::uint16_t length) {
     std::uint16_t sum = 0;
+    progress_begin(length);
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t byte = get85();
         if (i < BUFFER_SIZE) buffer[i] = byte;
         sum = static_cast<std::uint16_t>(sum + byte);
+        progress_step(i + 1);
     }
+    progress_end();
     const std::uint8_t low = get85();
     const std::uint8_t high = get85();
     return sum == static_cast<std::uint16_t>(low | high << 8);
@@ -57,10 +60,13 @@ void put_packet(std::uint8_t type, std::uint16_t length) {
     if (!with_data) return;
 
     std::uint16_t sum = 0;
+    progress_begin(length);
     for (std::size_t i = 0; i < length; ++i) {
         put85(buffer[i]);
         sum = static_cast<std::uint16_t>(sum + buffer[i]);
+        progress_step(i + 1);
     }
+    progress_end();
     put85(static_cast<std::uint8_t>(sum & 0xFF));
     put85(static_cast<std::uint8_t>(sum >> 8));
 

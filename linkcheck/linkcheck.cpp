@@ -2,6 +2,7 @@
 #include "linkcheck/linkcheck.h"
 
 #include "link/link.h"
+#include "link/port_advice.h"
 #include "link/wire.h"
 
 #include <charconv>
@@ -158,22 +159,16 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
     std::vector<std::string> causes;
     if (build.ports == "real") {
         if (!facts.root && !facts.raw_io) {
-            causes.push_back("not root, and without the CAP_SYS_RAWIO capability: run it with "
-                             "sudo, give it the capability (sudo setcap cap_sys_rawio+ep "
-                             "PROGRAM), or install it setuid root");
+            causes.push_back(ADVICE_NOT_PRIVILEGED);
         } else if (!facts.raw_io) {
-            causes.push_back("root, but without the CAP_SYS_RAWIO capability: a container or a "
-                             "service manager has taken it away");
+            causes.push_back(ADVICE_CAPABILITY_TAKEN);
         }
         if (!facts.lockdown.empty()) {
-            causes.push_back("the kernel is locked down (" + facts.lockdown +
-                             "), which forbids direct port access even to root; Secure Boot "
-                             "often turns this on: use a build with LINK_PORTS=ppdev or tty");
+            causes.push_back("the kernel is locked down (" + facts.lockdown + ")" +
+                             ADVICE_LOCKDOWN);
         } else if (facts.raw_io) {
             // Privileged and not locked down: the kernel itself offers no ioperm.
-            causes.push_back("this system offers no direct port access (a kernel built without "
-                             "it, or a PC that is not x86): use a build with LINK_PORTS=ppdev "
-                             "or tty");
+            causes.push_back(ADVICE_NO_DIRECT_PORTS);
         }
     } else if (build.ports == "ppdev" || build.ports == "tty") {
         const bool ppdev = build.ports == "ppdev";
@@ -220,6 +215,20 @@ std::string describe_lines(std::uint8_t input_register) {
 
 namespace {
 
+constexpr ProgramInfo LINKCHECK{
+    .name = "linkcheck",
+    .usage = "linkcheck [OPTION]...\n",
+    .about = "Checks the link cable and the access to its port: says which cable and port access\n"
+             "this build uses, sets up the link as pullvar and pushvar do (naming the likely\n"
+             "causes when that is refused), then shows both lines whenever they change. Type a,\n"
+             "b or r and Enter to pull line A or line B low from this end or release both; q,\n"
+             "the end of the input or Ctrl-C ends the run with both lines released.\n",
+    .options = "",
+    .statuses = "  0    ended by q or the end of the input\n"
+                "  1    the link could not be set up, or a wrong command line\n",
+    .more = "the manual page: man linkcheck",
+};
+
 std::vector<std::string> causes;
 bool link_ready = false;
 
@@ -237,23 +246,21 @@ void interrupted() {
     [[maybe_unused]] const auto ignored = write(STDOUT_FILENO, text, sizeof text - 1);
 }
 
-// The next command letter, waiting up to a millisecond; 0 when none came.
-char next_command(bool& input_open) {
-    if (!input_open) {
-        usleep(1000);
-        return 0;
-    }
+constexpr int END_OF_INPUT = -1;
+
+// The next command letter, waiting up to a millisecond; 0 when none came, END_OF_INPUT at the
+// end of the input (or when it cannot be read).
+int next_command() {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     if (poll(&input, 1, 1) <= 0) return 0;
-    char letter = 0;
-    if (read(STDIN_FILENO, &letter, 1) != 1) input_open = false;
+    unsigned char letter = 0;
+    if (read(STDIN_FILENO, &letter, 1) != 1) return END_OF_INPUT;
     return letter;
 }
 
-// Shows each change of the lines and obeys a, b, r and q until q.
+// Shows each change of the lines and obeys a, b, r and q until q or the end of the input.
 void watch() {
     int shown = -1;
-    bool input_open = true;
     for (;;) {
         const std::uint8_t lines = read_lines();
         if (lines != shown) {
@@ -262,7 +269,7 @@ void watch() {
         }
         std::uint8_t output;
         const char* action;
-        switch (next_command(input_open)) {
+        switch (next_command()) {
         case 0:
         case '\n':
         case '\r':
@@ -283,6 +290,7 @@ void watch() {
             break;
         case 'q':
         case 'Q':
+        case END_OF_INPUT:
             release_lines();
             say("linkcheck: both lines released, done\n");
             return;
@@ -309,8 +317,9 @@ void watch() {
 
 } // namespace
 
-int linkcheck_main(int, char**) {
+int linkcheck_main(int argc, char** argv) {
     open_standard_descriptors();
+    if (!read_command_line(argc, argv, LINKCHECK).empty()) usage_error(LINKCHECK);
     say("linkcheck: TI-85 link cable check\n");
     const Build build = this_build();
     say("%s", describe(build).c_str());

@@ -8,10 +8,12 @@
 // - With access granted it shows the state of both lines whenever it changes, as the user
 //   sends from the calculator or shorts a line to ground. Typing a, b or r (and Enter)
 //   pulls line A or line B low from this end or releases both, which checks the wiring in the
-//   other direction; q ends the run, and so does Ctrl-C, both with the lines released.
+//   other direction; q ends the run, and so do the end of the input and Ctrl-C, all with the
+//   lines released.
 // - Messages go to standard output, each beginning "linkcheck: ", except those of the link
-//   library itself. Status 0 after q, 1 when the link cannot be set up; an interrupt ends the
-//   process by its signal, as in the other link programs.
+//   library itself. Status 0 after q or the end of the input, 1 when the link cannot be set up
+//   or the command line is wrong; an interrupt ends the process by its signal, as in the other
+//   link programs.
 #pragma once
 
 #include <cstdint>
@@ -59,5 +61,6 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
 // The lines, as shown: "line A high, line B low".
 std::string describe_lines(std::uint8_t input_register);
 
-// The program: describe, set up, then watch the lines until q or an interrupt.
+// The program: options, describe, set up, then watch the lines until q, the end of the input or
+// an interrupt.
 int linkcheck_main(int argc, char** argv);

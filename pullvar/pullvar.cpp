@@ -4,6 +4,7 @@
 #include "link/link.h"
 #include "varfile/varfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -11,8 +12,25 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
+
+constexpr ProgramInfo PULLVAR{
+    .name = "pullvar",
+    .usage = "pullvar [OPTION]... [DIR]\n",
+    .about = "Receives the variables and memory backups sent from a TI-85 over the link cable\n"
+             "and saves each as a variable file in DIR, or in the current directory. Start it\n"
+             "first, then send from the calculator (LINK, SEND). An existing file is replaced\n"
+             "only when you answer y to \"overwrite (y/n/x)?\"; n keeps it, x ends the run.\n",
+    .options = "",
+    .statuses = "  0    the calculator ended the transmission, or a backup was saved\n"
+                "  1    the link could not be set up, DIR cannot be used, a wrong command line,\n"
+                "       or the calculator did not acknowledge a packet\n"
+                "  255  the transfer was aborted (x) or failed\n",
+    .more = "the manual page: man pullvar",
+};
 
 // Every failed or aborted run ends here: no unfinished file outlives it.
 [[noreturn]] void fail() {
@@ -35,12 +53,17 @@ void refuse(std::uint8_t reason) {
 
 enum class Answer { overwrite, skip, abort };
 
-// One character per answer. Anything but y, n or x asks again, including the line end left
-// over from the previous answer; the end of input keeps the existing file.
+// One character per answer. Line ends, carriage returns, spaces and tabs (what follows an
+// answer typed at a terminal) are passed over without asking again; anything else but y, n or
+// x asks again. The end of input keeps the existing file.
 Answer ask_overwrite() {
     for (;;) {
         say("pullvar: Duplicate filename - overwrite (y/n/x)? ");
-        switch (std::getchar()) {
+        int answer;
+        while ((answer = std::getchar()) == '\n' || answer == '\r' || answer == ' ' ||
+               answer == '\t') {
+        }
+        switch (answer) {
         case 'y':
         case 'Y':
             return Answer::overwrite;
@@ -73,6 +96,15 @@ bool can_save(const char* path) {
     return false;
 }
 
+// The name a variable header in the buffer announces, as far as the packet holds it, for a
+// message: bytes that a terminal would act on are shown as \xNN.
+std::string announced_name() {
+    if (last_packet_size < 4) return {};
+    const std::size_t held = std::min<std::size_t>(last_packet_size, BUFFER_SIZE) - 4;
+    const std::size_t length = std::min<std::size_t>(buffer[3], held);
+    return printable({reinterpret_cast<const char*>(buffer + 4), length});
+}
+
 // One announced variable, from its header in the buffer to its saved file. True when saved.
 bool receive_variable() {
     VarHeader header{};
@@ -80,7 +112,8 @@ bool receive_variable() {
     HeaderFault fault = read_var_header(buffer, last_packet_size, header);
     if (fault == HeaderFault::none && !file_name(header, path)) fault = HeaderFault::unsafe_name;
     if (fault != HeaderFault::none) {
-        say("pullvar: Variable refused (%s), skipped!\n", describe(fault));
+        say("pullvar: Variable %s refused (%s), skipped!\n", announced_name().c_str(),
+            describe(fault));
         refuse(REASON_SKIP);
         return false;
     }
@@ -203,8 +236,10 @@ void receive_backup() {
 void receive() {
     say("pullvar: Listening for packets...\n");
     int received = 0;
+    hint_after_wait("waiting for the calculator: choose LINK, SEND on it and pick what to send");
     for (;;) {
         const std::uint8_t type = get_packet();
+        hint_after_wait(nullptr);
         if (type == PACKET_EOT) {
             put_packet(PACKET_ACK, 0);
             break;
@@ -225,12 +260,20 @@ void receive() {
     say("pullvar: %d variables received\n", received);
 }
 
-int pullvar_main(int, char**) {
+int pullvar_main(int argc, char** argv) {
     open_standard_descriptors();
+    const std::vector<char*> operands = read_command_line(argc, argv, PULLVAR);
+    if (operands.size() > 1) usage_error(PULLVAR);
     say("Talvaro/Linux v1.1: receives variables from a TI-85\n"
         "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
         "\n");
     init_link();
+    // Only now, with the user's own rights: a directory root may enter is not one the user may.
+    if (!operands.empty() && chdir(operands[0]) != 0) {
+        say("pullvar: Cannot use directory %s (%s)!\n", printable(operands[0]).c_str(),
+            std::strerror(errno));
+        std::exit(1);
+    }
     // Neither an interrupt nor an exit from the link layer may leave a half-written file behind.
     on_interrupt(remove_unfinished_file);
     std::atexit(remove_unfinished_file);

@@ -4,8 +4,9 @@
 // - Every transfer is started from the calculator; the program only listens. Each variable
 //   header (PACKET_VAR) is answered with a clear-to-send, or with a skip packet when the user
 //   keeps an existing file or the header cannot be stored; the calculator then acknowledges and
-//   sends the data, which is saved in the current directory under the variable's name and the
-//   extension of its type. An end of transmission ends the run with a count of saved variables.
+//   sends the data, which is saved in the directory named on the command line (or the current
+//   one) under the variable's name and the extension of its type. An end of transmission ends
+//   the run with a count of saved variables.
 // - A backup header (type 0x1D) instead leads to "backup.85b", replaced only when the user says
 //   so, as for a variable; the run ends once its three blocks are saved.
 // - The file is created before the data are asked for: a variable that cannot be saved is
@@ -20,8 +21,8 @@
 // Uses the link library (packets, the packet buffer) and the variable-file library.
 #pragma once
 
-// The program: banner, link set-up, then receive(). Arguments are ignored. Returns 0 after the
-// count line; every other end of the run ends the process from inside.
+// The program: options, banner, link set-up, the directory named (if any), then receive().
+// Returns 0 after the count line; every other end of the run ends the process from inside.
 int pullvar_main(int argc, char** argv);
 
 // The listening loop, from "pullvar: Listening for packets..." to the count line, after which it

@@ -32,6 +32,30 @@ using Bytes = std::vector<std::uint8_t>;
 // Some path on the command line was missing, unreadable or not a variable file.
 bool passed_over = false;
 
+constexpr ProgramInfo PUSHVAR{
+    .name = "pushvar",
+    .usage = "pushvar [OPTION]... FILE...\n",
+    .about = "Sends the variables in each variable FILE to a TI-85 over the link cable, in the\n"
+             "order given, or restores a memory backup (which ends the run). Each file is\n"
+             "checked whole before anything of it is sent. Put the calculator in its receive\n"
+             "mode (LINK, RECV) first.\n",
+    .options = "",
+    .statuses = "  0    done, also after a restored backup\n"
+                "  1    no FILE, a wrong command line, the link could not be set up, or the\n"
+                "       calculator did not acknowledge a packet\n"
+                "  255  a damaged file or a wrong checksum, or the calculator refused or\n"
+                "       stopped the transfer\n",
+    .more = "the manual page: man pushvar",
+};
+
+// The first header of a run may meet a calculator that is not listening yet.
+void hint_at_first_header() {
+    static bool armed = false;
+    if (armed) return;
+    armed = true;
+    hint_after_wait("waiting for the calculator: is it in its receive mode (LINK, RECV)?");
+}
+
 [[noreturn]] void fail(const char* message) {
     std::fputs(message, stdout);
     std::exit(FAILED);
@@ -48,8 +72,11 @@ bool passed_over = false;
     say("pushvar: Sending system backup from '%s'\n", printable(path).c_str());
     std::uint16_t length = 0;
     if (!read_backup_header(file.get(), length)) read_failed(path);
+    hint_at_first_header();
     put_packet(PACKET_VAR, length);
-    if (get_packet() != PACKET_CTS) fail("pushvar: Calculator refused to receive system backup!\n");
+    const std::uint8_t answer = get_packet();
+    hint_after_wait(nullptr);
+    if (answer != PACKET_CTS) fail("pushvar: Calculator refused to receive system backup!\n");
     put_packet(PACKET_ACK, 0);
     // The calculator takes the three blocks back to back, each acknowledged inside put_packet.
     for (int block = 0; block < 3; ++block) {
@@ -98,9 +125,12 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         buffer[2] = header.type;
         buffer[3] = header.name_length;
         std::memcpy(buffer + 4, header.name.data(), header.name_length);
+        hint_at_first_header();
         put_packet(PACKET_VAR, static_cast<std::uint16_t>(header.name_length + 4));
+        const std::uint8_t answer = get_packet();
+        hint_after_wait(nullptr);
 
-        switch (get_packet()) {
+        switch (answer) {
         case PACKET_CTS:
             put_packet(PACKET_ACK, 0);
             if (!read_entry_data(file, header.data_length)) read_failed(path);
@@ -223,28 +253,26 @@ int sendgroup(const char* path) {
 
 int pushvar_main(int argc, char** argv) {
     open_standard_descriptors();
-    std::fputs("Talvaro/Linux v1.1: sends variables to a TI-85\n"
-               "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
-               "\n",
-               stdout);
-    std::fflush(stdout);
-    // The link comes first, so even a run without paths needs the ports.
-    init_link();
-    if (argc < 2) {
-        std::fputs("pushvar: No files specified - aborting!\n", stdout);
-        return 1;
+    const std::vector<char*> paths = read_command_line(argc, argv, PUSHVAR);
+    say("Talvaro/Linux v1.1: sends variables to a TI-85\n"
+        "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
+        "\n");
+    // Nothing to send needs no cable.
+    if (paths.empty()) {
+        say("pushvar: No files specified - aborting!\n");
+        usage_error(PUSHVAR);
     }
+    init_link();
 
     // Every path is read and checked before the first packet: a bad file stops the whole run
     // before the calculator has been sent anything.
-    std::vector<Bytes> files(static_cast<std::size_t>(argc));
-    std::vector<bool> sendable(static_cast<std::size_t>(argc), false);
+    std::vector<Bytes> files(paths.size());
+    std::vector<bool> sendable(paths.size(), false);
     bool bad = false;
-    for (int i = 1; i < argc; ++i) {
-        const auto at = static_cast<std::size_t>(i);
-        switch (load(argv[i], files[at])) {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        switch (load(paths[i], files[i])) {
         case Verdict::send:
-            sendable[at] = true;
+            sendable[i] = true;
             break;
         case Verdict::pass_over:
             passed_over = true;
@@ -257,16 +285,14 @@ int pushvar_main(int argc, char** argv) {
     if (bad) std::exit(FAILED);
 
     int total = 0;
-    for (int i = 1; i < argc; ++i) {
-        const auto at = static_cast<std::size_t>(i);
-        if (sendable[at]) total += send_checked(argv[i], files[at]);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (sendable[i]) total += send_checked(paths[i], files[i]);
     }
 
     if (total > 0) {
         put_packet(PACKET_EOT, 0);
-        std::fflush(stdout);
         get_packet(); // the calculator's answer, whatever it is, ends the exchange
     }
-    std::printf("pushvar: %d variables sent\n", total);
+    say("pushvar: %d variables sent\n", total);
     return passed_over ? PASSED_OVER : 0;
 }

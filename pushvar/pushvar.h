@@ -18,9 +18,9 @@
 //   status -1 (255) for a failed transfer, 1 for an unacknowledged packet or a failed set-up.
 #pragma once
 
-// The program: banner, link set-up, every path read and checked, then sent in turn, end of
-// transmission, count. Returns 0 after the count line (2 if a path was passed over) and 1 when
-// no path was given.
+// The program: options, banner, link set-up, every path read and checked, then sent in turn,
+// end of transmission, count. Returns 0 after the count line (2 if a path was passed over);
+// without a path it prints the usage line and ends with status 1 before the link is set up.
 int pushvar_main(int argc, char** argv);
 
 // Reads, checks and sends one variable file and returns how many of its variables the calculator

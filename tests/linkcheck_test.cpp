@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 
 using testing_support::run_child;
 
@@ -154,6 +155,7 @@ TEST(Live, ReportsTheBuildThenShowsEachPullFromThisEnd) {
     EXPECT_EQ(written, (std::vector<std::uint8_t>{0x03, PULL_A, PULL_B, 0x03, 0x03}));
 }
 
+// The end of the input ends the run as q does.
 TEST(Live, ShowsTheCalculatorsPullAndItsAnswerToOurs) {
     peer::reset({.stall_check = false});
     const auto result = run_child(
@@ -162,7 +164,7 @@ TEST(Live, ShowsTheCalculatorsPullAndItsAnswerToOurs) {
             peer::run([] { peer::send_byte(0xFE); });
             return linkcheck_main(0, nullptr);
         },
-        "b\nr\nq\n");
+        "b\nr\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(live_part(result.output), intro + "linkcheck: line A low, line B high\n"
                                                 "linkcheck: this end pulls line B low\n"
@@ -170,15 +172,24 @@ TEST(Live, ShowsTheCalculatorsPullAndItsAnswerToOurs) {
                                                 "linkcheck: this end releases both lines\n"
                                                 "linkcheck: both lines released, done\n");
     EXPECT_TRUE(peer::violations().empty());
+    EXPECT_EQ(peer::last_output(), LINES_RELEASED);
 }
 
 TEST(Live, CtrlCEndsTheViewWithBothLinesReleased) {
     peer::reset({.stall_check = false});
-    const auto result = run_child([] { return linkcheck_main(0, nullptr); }, "b\n", {}, 60,
-                                  [](int pid) {
-                                      EXPECT_TRUE(peer::wait_for_held_line());
-                                      kill(pid, SIGINT);
-                                  });
+    const auto result = run_child(
+        [] {
+            // Input that never ends, as at a terminal.
+            int input[2];
+            if (pipe(input) != 0 || write(input[1], "b\n", 2) != 2) return 2;
+            dup2(input[0], STDIN_FILENO);
+            return linkcheck_main(0, nullptr);
+        },
+        "", {}, 60,
+        [](int pid) {
+            EXPECT_TRUE(peer::wait_for_held_line());
+            kill(pid, SIGINT);
+        });
     EXPECT_EQ(result.signal, SIGINT);
     EXPECT_EQ(peer::last_output(), LINES_RELEASED);
     EXPECT_TRUE(result.output.ends_with("\nlinkcheck: interrupted, both lines released\n"))

@@ -68,7 +68,7 @@ TEST(Ppdev, RefusedDeviceIsNamedWithTheReasonAndEndsTheSetUp) {
                                  ", O_RDWR|O_CLOEXEC) = -1 EACCES\n"
                                  "Cannot open " +
                                  device +
-                                 ": Permission denied\n"
+                                 " (open): Permission denied\n"
                                  "Cannot access /dev/port, aborting!\n");
 
     // A port held by another driver: the device is let go again.
@@ -84,7 +84,7 @@ TEST(Ppdev, RefusedDeviceIsNamedWithTheReasonAndEndsTheSetUp) {
                                  "close(3) = 0\n"
                                  "Cannot claim " +
                                  device +
-                                 ": Device or resource busy\n"
+                                 " (ioctl PPCLAIM): Device or resource busy\n"
                                  "Cannot access /dev/port, aborting!\n");
 }
 

@@ -100,18 +100,18 @@ TEST(Tty, RefusalsNameTheDeviceAndTheReasonAndLetItGo) {
         std::string calls;
     };
     const std::string failed_open =
-        open_call + " = -1 ENOENT\nCannot open " + device + ": No such file or directory\n";
+        open_call + " = -1 ENOENT\nCannot open " + device + " (open): No such file or directory\n";
     const Case cases[] = {
         {{.open_error = ENOENT}, failed_open},
         {{.tcgetattr_error = ENOTTY},
          open_call + " = 3\ntcgetattr(3) = -1 ENOTTY\nclose(3) = 0\nCannot use " + device +
-             " as a serial port: Inappropriate ioctl for device\n"},
+             " as a serial port (tcgetattr): Inappropriate ioctl for device\n"},
         {{.failing_ioctl = "TIOCMGET", .ioctl_error = EINVAL},
          open_call +
              " = 3\ntcgetattr(3) = 0\ntcsetattr(3, +CLOCAL -HUPCL) = 0\n"
              "ioctl(3, TIOCMGET, 0) = -1 EINVAL\nclose(3) = 0\n"
              "Cannot read the modem lines of " +
-             device + ": Invalid argument\n"},
+             device + " (ioctl TIOCMGET): Invalid argument\n"},
     };
     for (const Case& c : cases) {
         const auto result = run_child([&] {

@@ -4,6 +4,7 @@
 #include "pullvar/pullvar.h"
 
 #include "link/link.h"
+#include "link/wire.h"
 #include "calc/calc.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
@@ -71,18 +72,27 @@ Bytes counting(std::size_t size, std::uint8_t first = 1) {
 
 // ---- Running the program ----
 
+// pullvar_main with `args` after the program's name.
+int pullvar_with(std::vector<std::string> args) {
+    args.insert(args.begin(), "pullvar");
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return pullvar_main(static_cast<int>(args.size()), argv.data());
+}
+
 // `setup`, if given, runs in the child before the program: a limit, a closed descriptor.
 ChildResult run_pullvar(const std::function<void()>& script, const std::string& input,
                         const fs::path& dir, const std::function<void(int)>& meanwhile = {},
-                        const std::function<void()>& setup = {}) {
+                        const std::function<void()>& setup = {},
+                        const std::vector<std::string>& args = {}) {
     peer::reset();
     return testing_support::run_child(
         [&] {
             if (setup) setup();
             peer::run(script);
-            char name[] = "pullvar";
-            char* argv[] = {name, nullptr};
-            return pullvar_main(1, argv);
+            return pullvar_with(args);
         },
         input, dir, 60, meanwhile);
 }
@@ -320,36 +330,46 @@ TEST(pullvar_duplicate, OtherCharactersAskAgain) {
         },
         "q Z?n", dir.path);
     EXPECT_EQ(run.status, 0);
+    // The space is passed over without asking again.
     EXPECT_EQ(lines(run.output),
               output({"pullvar: Receiving        A, type  REAL, to        A.85n",
-                      PROMPT + PROMPT + PROMPT + PROMPT + PROMPT + "pullvar: Variable skipped!",
+                      PROMPT + PROMPT + PROMPT + PROMPT + "pullvar: Variable skipped!",
                       "pullvar: 0 variables received"}));
     EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
 }
 
-// One character per answer: "yes" and its line end answer the first question with y, and the
-// e, the s and the line end each ask the second question once more.
-TEST(pullvar_duplicate, LeftoverCharactersRepeatTheNextPrompt) {
-    ScratchDir dir;
-    write_file(dir.path / "A.85n", "old A");
-    write_file(dir.path / "B.85n", "old B");
-    const Variable b{"B", 0x00, counting(5)};
-    const auto run = run_pullvar(
-        [&] {
-            offer(A);
-            offer(b);
-            end_transmission();
-        },
-        "yes\nn\n", dir.path);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(
-        lines(run.output),
-        output({"pullvar: Receiving        A, type  REAL, to        A.85n", PROMPT + "pullvar: OK!",
-                "pullvar: Receiving        B, type  REAL, to        B.85n",
-                PROMPT + PROMPT + PROMPT + PROMPT + "pullvar: Variable skipped!",
-                "pullvar: 1 variables received"}));
-    EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
-    EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
+// One character per answer, with line ends, carriage returns, spaces and tabs passed over in
+// silence: "y" and Enter answer one prompt each, while the e and the s of "yes" ask again.
+TEST(pullvar_duplicate, OnePromptPerAnswerTypedAtATerminal) {
+    const struct {
+        std::string input;
+        int prompts_for_b;
+    } cases[] = {{"y\nn\n", 1}, {"y\r\n \t\n n\n", 1}, {"yes\nn\n", 3}};
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        write_file(dir.path / "A.85n", "old A");
+        write_file(dir.path / "B.85n", "old B");
+        const Variable b{"B", 0x00, counting(5)};
+        const auto run = run_pullvar(
+            [&] {
+                offer(A);
+                offer(b);
+                end_transmission();
+            },
+            c.input, dir.path);
+        EXPECT_EQ(run.status, 0);
+        std::string asked;
+        for (int i = 0; i < c.prompts_for_b; ++i)
+            asked += PROMPT;
+        EXPECT_EQ(lines(run.output),
+                  output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                          PROMPT + "pullvar: OK!",
+                          "pullvar: Receiving        B, type  REAL, to        B.85n",
+                          asked + "pullvar: Variable skipped!", "pullvar: 1 variables received"}))
+            << c.input;
+        EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
+        EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
+    }
 }
 
 TEST(pullvar_duplicate, EndOfInputKeepsEveryExistingFile) {
@@ -373,6 +393,89 @@ TEST(pullvar_duplicate, EndOfInputKeepsEveryExistingFile) {
     EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 2", "ACK", "SKIP 2", "ACK"}));
     EXPECT_EQ(read_file(dir.path / "A.85n"), "old A");
     EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
+}
+
+// ---- The command line and the terminal ----
+
+using pullvar_command_line = ::testing::Test;
+
+// The existence test and the files both look in the directory named, not the current one.
+TEST(pullvar_command_line, SavesIntoTheDirectoryNamed) {
+    ScratchDir here;
+    ScratchDir there;
+    write_file(there.path / "A.85n", "old");
+    const Variable b{"B", 0x00, counting(5)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(A);
+            offer(b);
+            end_transmission();
+        },
+        "n", here.path, {}, {}, {there.path.string()});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                                         PROMPT + "pullvar: Variable skipped!",
+                                         "pullvar: Receiving        B, type  REAL, to        B.85n",
+                                         "pullvar: OK!", "pullvar: 1 variables received"}));
+    EXPECT_TRUE(listing(here.path).empty());
+    EXPECT_EQ(listing(there.path), (Lines{"A.85n", "B.85n"}));
+    EXPECT_EQ(read_file(there.path / "A.85n"), "old");
+    EXPECT_EQ(read_file(there.path / "B.85n"), variable_file("B", 0x00, b.data));
+}
+
+// A directory that cannot be entered ends the run once the link is up (so it is entered with
+// the user's own rights), before anything is received; two operands never get that far.
+TEST(pullvar_command_line, UnusableDirectoryOrTwoOperandsEndTheRun) {
+    ScratchDir here;
+    write_file(here.path / "file", "");
+    const std::string missing = (here.path / "missing").string();
+    const std::string file = (here.path / "file").string();
+    const std::uint16_t out = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+    const std::uint16_t in = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
+    const auto cannot_use = [](const std::string& dir, const std::string& reason) {
+        Lines said = output({});
+        said.back() = "pullvar: Cannot use directory " + dir + " (" + reason + ")!";
+        return said;
+    };
+    const struct {
+        std::vector<std::string> args;
+        Lines said;
+        std::vector<std::uint16_t> grants;
+    } cases[] = {
+        {{missing}, cannot_use(missing, "No such file or directory"), {out, in}},
+        {{file}, cannot_use(file, "Not a directory"), {out, in}},
+        {{missing, file},
+         {"Usage: pullvar [OPTION]... [DIR]", "Try 'pullvar --help' for more."},
+         {}},
+    };
+    for (const auto& c : cases) {
+        const auto run = run_pullvar([] { offer(A); }, "", here.path, {}, {}, c.args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(lines(run.output), c.said);
+        EXPECT_EQ(peer::grants(), c.grants);
+        EXPECT_TRUE(peer::from_pc().empty());
+        EXPECT_EQ(listing(here.path), Lines{"file"});
+    }
+}
+
+TEST(pullvar_command_line, HintAfterThreeSecondsOfListeningAtATerminalOnly) {
+    for (const bool terminal : {true, false}) {
+        ScratchDir dir;
+        peer::reset({.stall_check = false});
+        std::string errors;
+        const auto run = testing_support::run_child_with_errors(
+            terminal, errors,
+            [] {
+                peer::run(peer::hang);
+                return pullvar_with({});
+            },
+            "", dir.path, 4500);
+        EXPECT_EQ(run.signal, SIGTERM);
+        EXPECT_EQ(lines(run.output), output({}));
+        EXPECT_EQ(errors, terminal ? "waiting for the calculator: choose LINK, SEND on it and "
+                                     "pick what to send\n"
+                                   : "");
+    }
 }
 
 // ---- Backups ----
@@ -523,17 +626,19 @@ TEST(pullvar_fault, HeadersBeyondTheLimitsAreSkippedBeforeAnythingIsWritten) {
     struct Case {
         Bytes header;
         HeaderFault fault;
+        std::string shown; // the name as the message shows it
     };
     const std::vector<Case> cases{
-        {peer::var_header(10, 0x00, "TWELVECHARS_"), HeaderFault::name_too_long},
-        {peer::var_header(10, 0x1F, "A"), HeaderFault::unknown_type},
-        {peer::var_header(0x8001, 0x00, "A"), HeaderFault::data_too_long},
-        {peer::var_header(10, 0x00, "a/b"), HeaderFault::unsafe_name},
-        {peer::var_header(10, 0x00, std::string("A\0B", 3)), HeaderFault::unsafe_name},
-        {peer::var_header(10, 0x1E, ""), HeaderFault::unsafe_name},
-        {peer::var_header(10, 0x1E, "."), HeaderFault::unsafe_name},
-        {peer::var_header(10, 0x1E, ".."), HeaderFault::unsafe_name},
-        {{0x0A, 0x00, 0x00, 0x05, 'A', 'B'}, HeaderFault::short_header},
+        {peer::var_header(10, 0x00, "TWELVECHARS_"), HeaderFault::name_too_long, "TWELVECHARS_"},
+        {peer::var_header(10, 0x1F, "A"), HeaderFault::unknown_type, "A"},
+        {peer::var_header(0x8001, 0x00, "A"), HeaderFault::data_too_long, "A"},
+        {peer::var_header(10, 0x00, "a/b"), HeaderFault::unsafe_name, "a/b"},
+        {peer::var_header(10, 0x00, std::string("A\0B", 3)), HeaderFault::unsafe_name, "A\\x00B"},
+        {peer::var_header(10, 0x00, "/\x1B\\"), HeaderFault::unsafe_name, "/\\x1B\\"},
+        {peer::var_header(10, 0x1E, ""), HeaderFault::unsafe_name, ""},
+        {peer::var_header(10, 0x1E, "."), HeaderFault::unsafe_name, "."},
+        {peer::var_header(10, 0x1E, ".."), HeaderFault::unsafe_name, ".."},
+        {{0x0A, 0x00, 0x00, 0x05, 'A', 'B'}, HeaderFault::short_header, "AB"},
     };
     const auto run = run_pullvar(
         [&] {
@@ -549,8 +654,8 @@ TEST(pullvar_fault, HeadersBeyondTheLimitsAreSkippedBeforeAnythingIsWritten) {
     Lines expected = output({});
     Lines exchange;
     for (const Case& bad : cases) {
-        expected.push_back("pullvar: Variable refused (" + std::string(describe(bad.fault)) +
-                           "), skipped!");
+        expected.push_back("pullvar: Variable " + bad.shown + " refused (" +
+                           std::string(describe(bad.fault)) + "), skipped!");
         exchange.insert(exchange.end(), {"ACK", "SKIP 2"});
     }
     expected.insert(expected.end(), {"pullvar: Receiving        A, type  REAL, to        A.85n",

@@ -11,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -81,20 +83,25 @@ void put(const ScratchDir& dir, const std::string& name, const Bytes& bytes) {
 
 // ---- Runs ----
 
+// pushvar_main with `args` after the program's name.
+int pushvar_with(const std::vector<std::string>& args) {
+    std::vector<std::string> words{"pushvar"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return pushvar_main(static_cast<int>(words.size()), argv.data());
+}
+
 ChildResult push(const ScratchDir& dir, const std::vector<std::string>& args,
                  const std::function<void()>& script, const peer::Options& options = {}) {
     peer::reset(options);
     return run_child(
         [&] {
             peer::run(script);
-            std::vector<std::string> words{"pushvar"};
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            argv.reserve(words.size() + 1);
-            for (std::string& word : words)
-                argv.push_back(word.data());
-            argv.push_back(nullptr);
-            return pushvar_main(static_cast<int>(words.size()), argv.data());
+            return pushvar_with(args);
         },
         "", dir.path);
 }
@@ -538,20 +545,39 @@ TEST(pushvar_file, FileChangedDuringTheTransferIsSentAsChecked) {
 
 // ---- The process around the transfer ----
 
-TEST(pushvar_run, NoPathsEndsTheRunOnceTheLinkIsUp) {
+// Nothing to send needs no cable: not a port is asked for, even where it would be refused.
+TEST(pushvar_run, NoPathsPrintsTheUsageWithoutTheLink) {
     ScratchDir dir;
     const std::uint16_t out = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
-    const std::uint16_t in = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
-    auto result = push(dir, {}, [] {});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(messages(result), Lines{"pushvar: No files specified - aborting!"});
-    EXPECT_EQ(peer::grants(), (std::vector<std::uint16_t>{out, in}));
-    EXPECT_TRUE(received().empty());
+    for (const auto& [args, refused] :
+         std::vector<std::pair<std::vector<std::string>, std::vector<std::uint16_t>>>{
+             {{}, {}}, {{}, {out}}, {{"--"}, {}}}) {
+        const auto result = push(dir, args, [] {}, {.refuse = refused});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(messages(result),
+                  (Lines{"pushvar: No files specified - aborting!",
+                         "Usage: pushvar [OPTION]... FILE...", "Try 'pushvar --help' for more."}));
+        EXPECT_TRUE(peer::grants().empty());
+    }
+}
 
-    // Without the ports the link's own message comes first and ends the run.
-    result = push(dir, {}, [] {}, {.refuse = {out}});
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(messages(result), Lines{"Cannot access /dev/port, aborting!"});
+TEST(pushvar_run, FilesNamedLikeOptionsAreSentAfterTheDoubleDash) {
+    ScratchDir dir;
+    put(dir, "-x", var_file(entry(0x00, "A", A_DATA)));
+    put(dir, "--help", var_file(entry(0x00, "B", A_DATA)));
+    const auto result = push(dir, {"--", "-x", "--help"}, [] {
+        accept();
+        accept();
+        end_of_transmission();
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(messages(result), (Lines{
+                                    "pushvar: Sending        A, type  REAL, from           -x",
+                                    "pushvar: OK!",
+                                    "pushvar: Sending        B, type  REAL, from       --help",
+                                    "pushvar: OK!",
+                                    "pushvar: 2 variables sent",
+                                }));
 }
 
 int open_files() {
@@ -608,6 +634,75 @@ TEST(pushvar_run, InterruptReleasesTheLines) {
     EXPECT_EQ(result.signal, SIGINT);
     EXPECT_EQ(peer::last_output(), LINES_RELEASED);
     EXPECT_EQ(messages(result), Lines{"pushvar: Sending        A, type  REAL, from        A.85n"});
+}
+
+// ---- At a terminal ----
+
+// Progress goes to standard error at a terminal, for the 2000-byte packet only: drawn from 0,
+// then erased. Standard output and every port access stay the same without a terminal.
+TEST(pushvar_terminal, ProgressOfLongPacketsAtATerminalOnlyOverTheSameWire) {
+    ScratchDir dir;
+    const Bytes big = counting(2000);
+    put(dir, "BIG.85l", var_file(entry(0x04, "BIG", big)));
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    std::string errors[2];
+    std::string outputs[2];
+    std::uint64_t accesses[2] = {};
+    for (const bool terminal : {false, true}) {
+        peer::reset();
+        const auto result = testing_support::run_child_with_errors(
+            terminal, errors[terminal],
+            [] {
+                peer::run([] {
+                    accept();
+                    accept();
+                    end_of_transmission();
+                });
+                return pushvar_with({"BIG.85l", "A.85n"});
+            },
+            "", dir.path);
+        EXPECT_EQ(result.status, 0);
+        outputs[terminal] = result.output;
+        accesses[terminal] = peer::accesses();
+    }
+    EXPECT_EQ(errors[false], "");
+    EXPECT_EQ(outputs[true], outputs[false]);
+    EXPECT_EQ(accesses[true], accesses[false]);
+
+    // "\r<state>\r<state>...\r<spaces>\r": each state one line, the last blanked out.
+    std::vector<std::string> drawn;
+    std::istringstream shown(errors[true]);
+    for (std::string part; std::getline(shown, part, '\r');)
+        drawn.push_back(part);
+    ASSERT_GE(drawn.size(), 3u) << errors[true];
+    EXPECT_EQ(drawn[0], "");
+    EXPECT_TRUE(drawn[1].starts_with("0 of 2000 bytes, 0%")) << drawn[1];
+    std::size_t widest = 0;
+    for (std::size_t i = 1; i + 1 < drawn.size(); ++i) {
+        EXPECT_TRUE(drawn[i].find(" of 2000 bytes, ") != std::string::npos) << drawn[i];
+        widest = std::max(widest, drawn[i].find_last_not_of(' ') + 1);
+    }
+    EXPECT_EQ(drawn.back(), std::string(widest, ' '));
+    EXPECT_TRUE(errors[true].ends_with("\r"));
+}
+
+TEST(pushvar_terminal, HintWhenTheCalculatorDoesNotAnswerAHeader) {
+    ScratchDir dir;
+    put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
+    peer::reset({.stall_check = false});
+    std::string errors;
+    const auto result = testing_support::run_child_with_errors(
+        true, errors,
+        [] {
+            peer::run([] {
+                peer::receive();
+                peer::hang();
+            });
+            return pushvar_with({"A.85n"});
+        },
+        "", dir.path, 4500);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(errors, "waiting for the calculator: is it in its receive mode (LINK, RECV)?\n");
 }
 
 } // namespace

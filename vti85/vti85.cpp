@@ -5,9 +5,10 @@
 // process that shares the two lines through a small file. In `send` mode it sends variable
 // files the way a calculator sends variables (then the end of transmission); in `receive` mode
 // it takes what pushvar sends and saves each variable it accepts as a variable file.
-#include "link/wire.h"
-#include "link/ports/virtual_wire.h"
 #include "calc/calc.h"
+#include "cli/cli.h"
+#include "link/ports/virtual_wire.h"
+#include "link/wire.h"
 #include "varfile/varfile.h"
 
 #include <csignal>
@@ -27,26 +28,27 @@ std::uint8_t* buffer = calculator_memory;
 
 namespace {
 
-constexpr char USAGE[] =
-    "Usage: vti85 [options] send FILE...\n"
-    "       vti85 [options] receive DIR\n"
-    "\n"
-    "A virtual TI-85 on the virtual link cable (" LINK_VIRTUAL_WIRE "), for pullvar and\n"
-    "pushvar built with LINK_PORTS=virtual. Start it first, then the link program.\n"
-    "\n"
-    "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
-    "                  the transmission (a backup ends the transfer at once)\n"
-    "  receive DIR     take what pushvar sends; save each accepted variable in DIR\n"
-    "\n"
-    "Options:\n"
-    "  --answer=LIST   receive: answers to successive variables, comma-separated, the\n"
-    "                  last one repeating: accept, skip, memory, abort, refuse\n"
-    "                  (default accept)\n"
-    "  --corrupt-once  send: spoil the checksum of the first data packet once\n"
-    "  --no-ack        receive: answer the first data packet with an error\n"
-    "  --hang          receive: stop answering for good when the first data packet\n"
-    "                  begins, like a calculator switched off mid-transfer\n"
-    "  --help          show this text\n";
+constexpr ProgramInfo VTI85{
+    .name = "vti85",
+    .usage = "vti85 [OPTION]... send FILE...\n"
+             "   or: vti85 [OPTION]... receive DIR\n",
+    .about = "A virtual TI-85 on the virtual link cable (" LINK_VIRTUAL_WIRE "), for pullvar\n"
+             "and pushvar built with LINK_PORTS=virtual. Start it first, then the link program.\n"
+             "\n"
+             "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
+             "                  the transmission (a backup ends the transfer at once)\n"
+             "  receive DIR     take what pushvar sends; save each accepted variable in DIR\n",
+    .options = "  --answer=LIST  receive: answers to successive variables, comma-separated, the\n"
+               "                 last one repeating: accept, skip, memory, abort, refuse\n"
+               "                 (default accept)\n"
+               "  --corrupt-once send: spoil the checksum of the first data packet once\n"
+               "  --no-ack       receive: answer the first data packet with an error\n"
+               "  --hang         receive: stop answering for good when the first data packet\n"
+               "                 begins, like a calculator switched off mid-transfer\n",
+    .statuses = "  0    its part of the transfer is done\n"
+                "  1    a wrong command line, DIR cannot be used, or the cable cannot be laid\n",
+    .more = "the README, \"Without a cable: the virtual TI-85\"",
+};
 
 VirtualWire* wire = nullptr;
 
@@ -71,34 +73,37 @@ std::vector<std::string> split(const std::string& list) {
     return items;
 }
 
-bool parse(int argc, char** argv) {
-    int at = 1;
-    for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
-        const std::string option = argv[at];
-        if (option == "--corrupt-once") {
-            settings.corrupt_once = true;
-        } else if (option == "--no-ack") {
-            settings.no_ack = true;
-        } else if (option == "--hang") {
-            settings.hang = true;
-        } else if (option.rfind("--answer=", 0) == 0) {
-            settings.answers = split(option.substr(9));
-            for (const std::string& answer : settings.answers) {
-                if (answer != "accept" && answer != "skip" && answer != "memory" &&
-                    answer != "abort" && answer != "refuse") {
-                    std::printf("vti85: unknown answer '%s'\n", answer.c_str());
-                    return false;
-                }
+// One of vti85's own options; false for any other.
+bool own_option(const char* argument) {
+    const std::string option = argument;
+    if (option == "--corrupt-once") {
+        settings.corrupt_once = true;
+    } else if (option == "--no-ack") {
+        settings.no_ack = true;
+    } else if (option == "--hang") {
+        settings.hang = true;
+    } else if (option.rfind("--answer=", 0) == 0) {
+        settings.answers = split(option.substr(9));
+        for (const std::string& answer : settings.answers) {
+            if (answer != "accept" && answer != "skip" && answer != "memory" && answer != "abort" &&
+                answer != "refuse") {
+                std::printf("vti85: unknown answer '%s'\n", answer.c_str());
+                return false;
             }
-        } else {
-            return false;
         }
+    } else {
+        return false;
     }
-    if (at >= argc) return false;
-    const std::string mode = argv[at++];
+    return true;
+}
+
+bool parse(int argc, char** argv) {
+    const std::vector<char*> operands = read_command_line(argc, argv, VTI85, own_option);
+    if (operands.empty()) return false;
+    const std::string mode = operands[0];
     settings.sending = mode == "send";
     if (mode != "send" && mode != "receive") return false;
-    settings.paths.assign(argv + at, argv + argc);
+    settings.paths.assign(operands.begin() + 1, operands.end());
     return settings.sending ? !settings.paths.empty() : settings.paths.size() == 1;
 }
 
@@ -334,14 +339,7 @@ void drive() {
 int main(int argc, char** argv) {
     open_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(USAGE, stdout);
-        return 0;
-    }
-    if (!parse(argc, argv)) {
-        std::fputs(USAGE, stdout);
-        return 1;
-    }
+    if (!parse(argc, argv)) usage_error(VTI85);
     if (!settings.sending && chdir(settings.paths[0].c_str()) != 0) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;

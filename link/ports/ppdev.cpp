@@ -23,8 +23,9 @@ namespace {
 constexpr char device_path[] = LINK_DEVICE;
 int device = -1;
 
-bool refused(const char* what, int error) {
-    std::printf("Cannot %s %s: %s\n", what, device_path, std::strerror(error));
+// `what` names the step, `call` the system call that refused it.
+bool refused(const char* what, const char* call, int error) {
+    std::printf("Cannot %s %s (%s): %s\n", what, device_path, call, std::strerror(error));
     return false;
 }
 
@@ -33,11 +34,11 @@ bool refused(const char* what, int error) {
 bool port_grant(std::uint16_t) {
     if (device >= 0) return true;
     const int fd = sys_open(device_path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return refused("open", errno);
+    if (fd < 0) return refused("open", "open", errno);
     if (sys_ioctl(fd, PPCLAIM, nullptr) != 0) {
         const int error = errno;
         sys_close(fd);
-        return refused("claim", error);
+        return refused("claim", "ioctl PPCLAIM", error);
     }
     device = fd;
     return true;

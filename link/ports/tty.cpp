@@ -20,7 +20,7 @@ namespace {
 constexpr char device_path[] = LINK_DEVICE;
 int device = -1;
 
-// `what` names the step, with %s for the device.
+// `what` names the step, with %s for the device, and the system call that refused it.
 __attribute__((format(printf, 1, 0))) bool refused(const char* what, int error) {
     std::printf(what, device_path);
     std::printf(": %s\n", std::strerror(error));
@@ -44,18 +44,18 @@ bool port_grant(std::uint16_t) {
     if (device >= 0) return true;
     // Without O_NONBLOCK the open would wait for a carrier that the cable never raises.
     const int fd = sys_open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return refused("Cannot open %s", errno);
+    if (fd < 0) return refused("Cannot open %s (open)", errno);
     termios settings{};
     if (sys_tcgetattr(fd, settings) != 0) {
-        return close_refused(fd, "Cannot use %s as a serial port");
+        return close_refused(fd, "Cannot use %s as a serial port (tcgetattr)");
     }
     // HUPCL would lower DTR and RTS when the process ends, pulling both lines low under the
     // calculator; CLOCAL keeps a change on DCD from hanging the line up mid-transfer.
     settings.c_cflag = (settings.c_cflag | CLOCAL) & ~tcflag_t{HUPCL};
-    if (sys_tcsetattr(fd, settings) != 0) return close_refused(fd, "Cannot set up %s");
+    if (sys_tcsetattr(fd, settings) != 0) return close_refused(fd, "Cannot set up %s (tcsetattr)");
     int lines = 0;
     if (sys_ioctl(fd, TIOCMGET, &lines) != 0) {
-        return close_refused(fd, "Cannot read the modem lines of %s");
+        return close_refused(fd, "Cannot read the modem lines of %s (ioctl TIOCMGET)");
     }
     device = fd;
     return true;

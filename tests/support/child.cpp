@@ -1,14 +1,17 @@
 #include "tests/support/child.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace testing_support {
@@ -40,6 +43,73 @@ ChildResult run_child(const std::function<int()>& body, const std::string& input
     if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
     result.output = read_file(out);
+    return result;
+}
+
+ChildResult run_child_with_errors(bool terminal, std::string& errors,
+                                  const std::function<int()>& body, const std::string& input,
+                                  const fs::path& dir, int end_after_ms) {
+    ScratchDir io;
+    const fs::path file = io.path / "stderr";
+    int master = -1;
+    int target = -1;
+    if (terminal) {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        target = open(ptsname(master), O_RDWR | O_NOCTTY);
+        termios raw{};
+        if (target < 0 || tcgetattr(target, &raw) != 0) {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        cfmakeraw(&raw);
+        tcsetattr(target, TCSANOW, &raw);
+    } else {
+        target = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    const auto with_errors = [&] {
+        if (dup2(target, 2) < 0) return 122;
+        close(target);
+        if (master >= 0) close(master);
+        return body();
+    };
+    const auto watch = [&](int pid) {
+        close(target); // the child's copy is the only one left
+        const auto start = std::chrono::steady_clock::now();
+        bool ended = end_after_ms <= 0;
+        for (;;) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            if (!ended && elapsed >= end_after_ms) {
+                kill(pid, SIGTERM);
+                ended = true;
+            }
+            if (master < 0) {
+                // Without a terminal to drain there is only the end to wait for.
+                siginfo_t info{};
+                const int state =
+                    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+                if (ended || state != 0 || info.si_pid != 0) return;
+                usleep(10000);
+                continue;
+            }
+            pollfd ready{master, POLLIN, 0};
+            if (poll(&ready, 1, 10) <= 0) continue;
+            char bytes[4096];
+            const ssize_t got = read(master, bytes, sizeof bytes);
+            if (got <= 0) return; // every copy of the terminal's other end is closed
+            errors.append(bytes, static_cast<std::size_t>(got));
+        }
+    };
+    errors.clear();
+    ChildResult result = run_child(with_errors, input, dir, 60, watch);
+    if (master >= 0) {
+        close(master);
+    } else {
+        errors = read_file(file);
+    }
     return result;
 }
 

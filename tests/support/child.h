@@ -22,6 +22,14 @@ ChildResult run_child(const std::function<int()>& body, const std::string& input
                       const std::filesystem::path& dir = {}, int seconds = 60,
                       const std::function<void(int pid)>& meanwhile = {});
 
+// As run_child, with standard error on a pseudo-terminal (`terminal`) or in a plain file, and
+// what arrived there in `errors`, byte for byte (the terminal passes bytes through unchanged).
+// With `end_after_ms` above 0 the child is sent SIGTERM after that long, for a run that would
+// wait forever.
+ChildResult run_child_with_errors(bool terminal, std::string& errors,
+                                  const std::function<int()>& body, const std::string& input = "",
+                                  const std::filesystem::path& dir = {}, int end_after_ms = 0);
+
 // A fresh empty directory, removed with everything in it at the end of its scope.
 struct ScratchDir {
     ScratchDir();

@@ -1,0 +1,157 @@
+// The command line shared by every program: the parser itself, then help, version and a wrong
+// option in each of the five programs. The link programs run in-process on a modelled wire that
+// refuses every port and records every request, so that asking for help provably touches
+// nothing; pixdb and vti85 run as built.
+#include "calc/calc.h"
+#include "cli/cli.h"
+#include "link/ports/virtual_wire.h"
+#include "link/wire.h"
+#include "linkcheck/linkcheck.h"
+#include "pullvar/pullvar.h"
+#include "pushvar/pushvar.h"
+#include "tests/support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ChildResult;
+using testing_support::run_child;
+using testing_support::ScratchDir;
+using Words = std::vector<std::string>;
+
+const ProgramInfo TOY{.name = "toy",
+                      .usage = "toy [OPTION]... FILE...\n",
+                      .about = "Does nothing.\n",
+                      .options = "",
+                      .statuses = "  0  done\n",
+                      .more = "nowhere"};
+
+bool takes_loud(const char* argument) {
+    return std::string(argument) == "--loud";
+}
+
+// argv for a command line; the words must outlive it.
+std::vector<char*> argv_of(Words& words) {
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+TEST(CommandLine, OperandsInOrderOptionsAnywhereUntilTheDoubleDash) {
+    struct Case {
+        Words line;
+        Words operands;
+    };
+    const Case cases[] = {
+        {{"toy"}, {}},
+        {{"toy", "a", "--loud", "b"}, {"a", "b"}},
+        {{"toy", "--", "-x", "--help", "--"}, {"-x", "--help", "--"}},
+        {{"toy", "-", "a"}, {"-", "a"}},
+    };
+    for (Case c : cases) {
+        const auto result = run_child([&] {
+            std::vector<char*> argv = argv_of(c.line);
+            Words got;
+            for (char* operand :
+                 read_command_line(static_cast<int>(c.line.size()), argv.data(), TOY, takes_loud))
+                got.emplace_back(operand);
+            return got == c.operands ? 0 : 2;
+        });
+        EXPECT_EQ(result.status, 0) << c.line.size();
+        EXPECT_EQ(result.output, "");
+    }
+}
+
+// Runs one of the five programs with `args` after its name; in-process, it also checks that no
+// port was asked for or touched.
+using Program = std::function<ChildResult(const Words& args)>;
+
+int call(int (*main)(int, char**), const char* name, const Words& args) {
+    Words words{name};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv = argv_of(words);
+    return main(static_cast<int>(words.size()), argv.data());
+}
+
+Program in_process(int (*main)(int, char**), const char* name) {
+    return [=](const Words& args) {
+        peer::reset({.refuse = {PARALLEL_OUT, PARALLEL_IN, SERIAL_OUT, SERIAL_IN}});
+        ChildResult result = run_child([&] { return call(main, name, args); });
+        EXPECT_TRUE(peer::grants().empty()) << args[0];
+        EXPECT_EQ(peer::accesses(), 0u) << args[0];
+        return result;
+    };
+}
+
+Program built(const char* path) {
+    return [=](const Words& args) {
+        return run_child([&] {
+            Words words{path};
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char*> argv = argv_of(words);
+            execv(path, argv.data());
+            return 127;
+        });
+    };
+}
+
+TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
+    struct Case {
+        std::string name;
+        Program run;
+    };
+    const Case programs[] = {
+        {"pullvar", in_process(pullvar_main, "pullvar")},
+        {"pushvar", in_process(pushvar_main, "pushvar")},
+        {"linkcheck", in_process(linkcheck_main, "linkcheck")},
+        {"pixdb", built(PIXDB_PATH)},
+        {"vti85", built(VTI85_PATH)},
+    };
+    const bool wire_before = fs::exists(VIRTUAL_WIRE_PATH);
+    for (const Case& program : programs) {
+        SCOPED_TRACE(program.name);
+        ScratchDir dir;
+        const fs::path made = dir.path / "made";
+        // Operands that would make each program write or send, were it to run.
+        const Words operands{made.string(), made.string()};
+        for (const char* help : {"--help", "-h"}) {
+            Words args{help};
+            args.insert(args.end(), operands.begin(), operands.end());
+            const ChildResult result = program.run(args);
+            EXPECT_EQ(result.status, 0);
+            EXPECT_TRUE(result.output.starts_with("Usage: " + program.name + " [OPTION]..."))
+                << result.output;
+            EXPECT_NE(result.output.find("\nExit status:\n  0 "), std::string::npos);
+            EXPECT_NE(result.output.find("\nMore in "), std::string::npos);
+        }
+        for (const char* version : {"--version", "-V"}) {
+            const ChildResult result = program.run({version});
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.output, program.name + " " + LINK_TOOLS_VERSION + "\n");
+        }
+        for (const char* wrong : {"-x", "--helpful", "-hV"}) {
+            Words args = operands;
+            args.emplace_back(wrong);
+            const ChildResult result = program.run(args);
+            EXPECT_EQ(result.status, 1);
+            EXPECT_TRUE(result.output.starts_with(program.name + ": Unknown option '" + wrong +
+                                                  "'!\nUsage: " + program.name + " "))
+                << result.output;
+            EXPECT_TRUE(result.output.ends_with("Try '" + program.name + " --help' for more.\n"));
+        }
+        EXPECT_FALSE(fs::exists(made));
+        EXPECT_EQ(fs::exists(VIRTUAL_WIRE_PATH), wire_before);
+    }
+}
+
+} // namespace
