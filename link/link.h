@@ -23,6 +23,8 @@
 
 inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
 inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
+inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
+inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
 
 // The cable this program was built for (the LINK_TYPE build setting).
 extern const int link_type;
