@@ -9,6 +9,7 @@
 #include "link/virtual_wire.h"
 #include "tests/peer/peer.h"
 #include "varfile/varfile.h"
+#include "vti85/tty_mode.h"
 
 #include <csignal>
 #include <cstdio>
@@ -46,6 +47,9 @@ constexpr char USAGE[] =
     "  --no-ack        receive: answer the first data packet with an error\n"
     "  --hang          receive: stop answering for good when the first data packet\n"
     "                  begins, like a calculator switched off mid-transfer\n"
+    "  --tty           be on TI's gray cable instead: offer a pseudo-terminal, linked as\n"
+    "                  " LINK_VIRTUAL_TTY ", for pullvar and pushvar built with\n"
+    "                  LINK_TYPE=2 and LINK_PORTS=virtual\n"
     "  --help          show this text\n";
 
 VirtualWire* wire = nullptr;
@@ -57,6 +61,7 @@ struct Settings {
     bool corrupt_once = false;
     bool no_ack = false;
     bool hang = false;
+    bool tty = false;
 };
 Settings settings;
 
@@ -81,6 +86,8 @@ bool parse(int argc, char** argv) {
             settings.no_ack = true;
         } else if (option == "--hang") {
             settings.hang = true;
+        } else if (option == "--tty") {
+            settings.tty = true;
         } else if (option.rfind("--answer=", 0) == 0) {
             settings.answers = split(option.substr(9));
             for (const std::string& answer : settings.answers) {
@@ -340,6 +347,7 @@ int main(int argc, char** argv) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;
     }
+    if (settings.tty) return run_on_tty(settings.sending ? send_all : receive_all);
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);
