@@ -11,6 +11,6 @@ endforeach()
 
 # The USB cable's udev rule. udev reads /etc/udev/rules.d and /usr/lib/udev/rules.d, not the
 # default prefix /usr/local: see the README.
-set(UDEV_RULES_DIR ${CMAKE_INSTALL_LIBDIR}/udev/rules.d CACHE STRING
+set(UDEV_RULES_DIR lib/udev/rules.d CACHE STRING
     "Where cmake --install puts the USB cable's udev rule (relative to the prefix, or absolute)")
 install(FILES ${PROJECT_SOURCE_DIR}/udev/60-ti-graph-link-usb.rules DESTINATION ${UDEV_RULES_DIR})

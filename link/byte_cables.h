@@ -32,5 +32,7 @@ enum class UsbStep { found, opened, claimed, ready };
 // A routine open_usb calls after each step that succeeded; nullptr for none.
 void on_usb_step(void (*step)(UsbStep step, int bus, int address));
 
-// From the interrupt handler: lets go of what the byte cable holds (async-signal-safe).
+// From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent.
+// The USB cable's interface is released by the kernel as the process ends; libusb itself may
+// not be called from a handler.
 void release_byte_cable();

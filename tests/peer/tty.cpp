@@ -7,6 +7,7 @@
 // listens.
 #include "tests/peer/peer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
