@@ -34,6 +34,7 @@ struct Options {
     std::vector<std::uint16_t> refuse; // ports whose access request fails
     bool zero_on_both = false;         // send a 0 bit by pulling both lines
     bool stall_check = true;           // end the process when the link stalls
+    int hold_ms = 0; // the first bit of each byte (sent or taken) comes this late, in real time
 };
 
 // Clears the record and the wire. Call it before forking a child that runs the computer side.
@@ -98,6 +99,28 @@ std::uint8_t wire_read();
 std::uint8_t calculator_pulls();
 // True once the script has ended.
 bool script_done();
+
+// ---- Byte cables ----
+// On the gray and USB cables the cable does the handshake: the computer exchanges whole bytes
+// with the calculator's script, strictly in turn as on the wire.
+
+enum class Next { sends, receives, done, hung };
+// Gives the script its turn until it sends a byte, waits for one, or has ended (or hung).
+Next byte_next();
+// After Next::sends: the byte the calculator sends.
+std::uint8_t byte_take();
+// After Next::receives: a byte for the calculator.
+void byte_give(std::uint8_t byte);
+// For a double that finds the calculator silent: counts one fruitless look and ends the
+// process as a stalled link after too many in a row (unless stall_check is off).
+void byte_idle();
+
+// A pseudo-terminal for a byte cable, its master returned (-1 on failure) and the device the
+// computer opens in `device`.
+int open_tty(std::string& device);
+// Plays the script on the master's bytes until it ends and the computer has closed the device.
+// False when the computer closed it first.
+bool serve_tty(int master);
 
 // ---- What happened ----
 

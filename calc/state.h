@@ -41,6 +41,7 @@ struct Wire {
     bool hold = false; // a read must come before the calculator moves again
     std::uint32_t idle_reads = 0;
     std::uint32_t noise = 1;
+    std::int64_t hold_until = 0; // ms on the monotonic clock; 0 when not holding back
 };
 
 extern Record* record;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -36,6 +37,21 @@ std::uint8_t noise() {
     return static_cast<std::uint8_t>(wire.noise >> 16) & ~(LINE_A | LINE_B);
 }
 
+std::int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// A calculator whose user has yet to act: it holds back the first bit of a byte for hold_ms.
+bool holding_back() {
+    if (options.hold_ms == 0 || wire.bit != 0 || wire.phase != 0) return false;
+    if (wire.hold_until == 0) wire.hold_until = now_ms() + options.hold_ms;
+    if (now_ms() < wire.hold_until) return true;
+    wire.hold_until = 0;
+    return false;
+}
+
 // The calculator's move, if it can make one now. Returns false when it must wait.
 bool react() {
     switch (wire.mode) {
@@ -44,7 +60,7 @@ bool react() {
         const bool pc_ack = one ? wire.pc_a : wire.pc_b;
         switch (wire.phase) {
         case 0: // pull our line: B for a 1, A (or, if asked, both) for a 0
-            if (wire.hold) return false;
+            if (wire.hold || holding_back()) return false;
             (one ? wire.calc_b : wire.calc_a) = true;
             if (!one && options.zero_on_both) wire.calc_b = true;
             wire.phase = 1;
@@ -63,7 +79,7 @@ bool react() {
     }
     case Mode::receiving:
         if (wire.phase == 0) {
-            if (wire.pc_a == wire.pc_b) return false;
+            if (wire.pc_a == wire.pc_b || holding_back()) return false;
             // Line B low carries a 1 and is acknowledged on A; line A a 0, acknowledged on B.
             wire.incoming = wire.pc_b;
             (wire.pc_b ? wire.calc_a : wire.calc_b) = true;
@@ -230,7 +246,8 @@ void wire_write(std::uint8_t value) {
 
 std::uint8_t wire_read() {
     settle(true);
-    if (options.stall_check && wire.mode != Mode::hung && ++wire.idle_reads > STALL_READS) {
+    if (options.stall_check && wire.mode != Mode::hung && wire.hold_until == 0 &&
+        ++wire.idle_reads > STALL_READS) {
         stall();
     }
     const std::uint8_t lines = line_bits(record->last_output, calculator_pulls());
@@ -244,6 +261,38 @@ std::uint8_t calculator_pulls() {
 
 bool script_done() {
     return wire.mode == Mode::done;
+}
+
+Next byte_next() {
+    while (wire.mode == Mode::idle)
+        hand_over();
+    switch (wire.mode) {
+    case Mode::sending:
+        return Next::sends;
+    case Mode::receiving:
+        return Next::receives;
+    case Mode::hung:
+        return Next::hung;
+    default:
+        return Next::done;
+    }
+}
+
+std::uint8_t byte_take() {
+    wire.mode = Mode::idle;
+    wire.idle_reads = 0;
+    return wire.byte;
+}
+
+void byte_give(std::uint8_t byte) {
+    wire.byte = byte;
+    wire.mode = Mode::idle;
+    wire.idle_reads = 0;
+}
+
+void byte_idle() {
+    // A byte cable's double looks far less often than a port is read.
+    if (options.stall_check && wire.mode != Mode::hung && ++wire.idle_reads > 1000) stall();
 }
 
 } // namespace peer

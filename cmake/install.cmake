@@ -1,4 +1,4 @@
-# cmake --install: the programs in bin, a man page for each in share/man/man1. Access to the
+# cmake --install: the programs in bin, a man page for each in share/man/man1, the udev rule. Access to the
 # ports (root, setcap, setuid, a device's group) is the installer's choice; see the README.
 include(GNUInstallDirs)
 
@@ -8,3 +8,9 @@ foreach(program pullvar pushvar pixdb linkcheck)
     install(FILES ${PROJECT_SOURCE_DIR}/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
+
+# The USB cable's udev rule. udev reads /etc/udev/rules.d and /usr/lib/udev/rules.d, not the
+# default prefix /usr/local: see the README.
+set(UDEV_RULES_DIR lib/udev/rules.d CACHE STRING
+    "Where cmake --install puts the USB cable's udev rule (relative to the prefix, or absolute)")
+install(FILES ${PROJECT_SOURCE_DIR}/udev/60-ti-graph-link-usb.rules DESTINATION ${UDEV_RULES_DIR})

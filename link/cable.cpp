@@ -1,6 +1,8 @@
 // Cable set-up and byte transfer on the two-wire handshake.
 #include "link/cable.h"
 
+#include "link/byte_cables.h"
+#include "link/idle_wait.h"
 #include "link/link.h"
 #include "link/ports/ports.h"
 #include "link/privileges.h"
@@ -39,7 +41,11 @@ constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR
 extern "C" void interrupted(int signal) {
     if (interrupt_cleanup != nullptr) interrupt_cleanup();
     port_abandoned = 1;
-    port_write(output_register(), LINES_RELEASED);
+    if (link_type == LINK_GRAY || link_type == LINK_USB) {
+        release_byte_cable();
+    } else {
+        port_write(output_register(), LINES_RELEASED);
+    }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -99,6 +105,12 @@ void init_link() {
         grant(SERIAL_IN);
         outb(SERIAL_OUT, LINES_RELEASED);
         break;
+    case LINK_GRAY:
+        open_gray();
+        break;
+    case LINK_USB:
+        open_usb();
+        break;
     default:
         bad_configuration();
     }
@@ -115,6 +127,12 @@ void put85(std::uint8_t byte) {
     case LINK_CONNECT85:
         put85_connect85(byte);
         break;
+    case LINK_GRAY:
+        put85_gray(byte);
+        break;
+    case LINK_USB:
+        put85_usb(byte);
+        break;
     default:
         bad_configuration();
     }
@@ -126,6 +144,10 @@ std::uint8_t get85() {
         return get85_parallel();
     case LINK_CONNECT85:
         return get85_connect85();
+    case LINK_GRAY:
+        return get85_gray();
+    case LINK_USB:
+        return get85_usb();
     default:
         bad_configuration();
     }
@@ -154,6 +176,7 @@ void timetest() {
 void timereset() {}
 
 void put85_parallel(std::uint8_t byte) {
+    IdleWait idle;
     for (int bit = 0; bit < 8; ++bit) {
         // A 1 goes out on line B and is acknowledged on line A; a 0 the other way round.
         const bool one = (byte & 1) != 0;
@@ -161,6 +184,7 @@ void put85_parallel(std::uint8_t byte) {
         outb(PARALLEL_OUT, one ? PULL_B : PULL_A);
         while ((port_read(PARALLEL_IN) & ack) != 0) {
             timetest();
+            if (bit == 0) idle_wait(idle);
         }
         outb(PARALLEL_OUT, LINES_RELEASED);
         while ((port_read(PARALLEL_IN) & ack) == 0) {
@@ -172,11 +196,13 @@ void put85_parallel(std::uint8_t byte) {
 }
 
 std::uint8_t get85_parallel() {
+    IdleWait idle;
     std::uint8_t result = 0;
     for (int bit = 0; bit < 8; ++bit) {
         std::uint8_t lines;
         while ((lines = port_read(PARALLEL_IN) & (LINE_A | LINE_B)) == (LINE_A | LINE_B)) {
             timetest();
+            if (bit == 0) idle_wait(idle);
         }
         if (lines == LINE_A) {
             // Line B low: a 1. Acknowledge on A until the calculator lets B go.
@@ -208,11 +234,13 @@ std::uint8_t getport() {
 }
 
 void put85_connect85(std::uint8_t byte) {
+    IdleWait idle;
     for (int bit = 0; bit < 8; ++bit) {
         setport((byte & 1) != 0 ? PULL_B : PULL_A);
         // Our own line and the calculator's acknowledgement: both low.
         while (getport() != 0) {
             timetest();
+            if (bit == 0) idle_wait(idle);
         }
         setport(LINES_RELEASED);
         while (getport() != 3) {
@@ -225,10 +253,12 @@ void put85_connect85(std::uint8_t byte) {
 std::uint8_t get85_connect85() {
     std::uint8_t result = 0;
     std::uint8_t weight = 1;
+    IdleWait idle;
     for (int bit = 0; bit < 8; ++bit) {
         std::uint8_t lines;
         while ((lines = getport()) == 3) {
             timetest();
+            if (bit == 0) idle_wait(idle);
         }
         std::uint8_t awaited;
         if (lines == 1) {

@@ -27,10 +27,15 @@
 
 inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
 inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
+inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
+inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
 
 // The cable this program was built for (the LINK_TYPE build setting), defined with the port
 // layer that the program links.
 extern const int link_type;
+// The device of that cable, where it has one (the LINK_DEVICE build setting or its default): the
+// gray cable's serial device, the USB cable's "BUS:ADDRESS" or "" for the first one found.
+extern const char link_device[];
 
 inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
 

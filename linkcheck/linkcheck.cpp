@@ -1,6 +1,8 @@
 // The cable check: build report, access diagnosis and the live view of the two lines.
 #include "linkcheck/linkcheck.h"
 
+#include "linkcheck/byte_cable_check.h"
+
 #include "link/link.h"
 #include "link/port_advice.h"
 #include "link/wire.h"
@@ -65,7 +67,9 @@ std::string group_name(gid_t group) {
 
 Build this_build() {
     const bool serial = link_type == LINK_CONNECT85;
-    return {link_type, LINK_PORTS_NAME, LINK_PORTS_DEVICE, serial ? SERIAL_OUT : PARALLEL_OUT,
+    // The byte cables reach no port.
+    const char* ports = link_type == LINK_GRAY || link_type == LINK_USB ? "none" : LINK_PORTS_NAME;
+    return {link_type, ports, LINK_PORTS_DEVICE, serial ? SERIAL_OUT : PARALLEL_OUT,
             serial ? SERIAL_IN : PARALLEL_IN};
 }
 
@@ -80,6 +84,8 @@ std::string describe(const Build& build) {
         text = "linkcheck: cable: connect85 cable on the serial port\n"
                "linkcheck: line A: pulled by RTS (DB9 pin 7), read on CTS (DB9 pin 8)\n"
                "linkcheck: line B: pulled by DTR (DB9 pin 4), read on DSR (DB9 pin 6)\n";
+    } else if (build.cable == LINK_GRAY || build.cable == LINK_USB) {
+        return describe_byte_cable(build);
     } else {
         return "linkcheck: cable: none (LINK_TYPE " + std::to_string(build.cable) +
                " is no cable)\n";
@@ -170,7 +176,7 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
             // Privileged and not locked down: the kernel itself offers no ioperm.
             causes.push_back(ADVICE_NO_DIRECT_PORTS);
         }
-    } else if (build.ports == "ppdev" || build.ports == "tty") {
+    } else if (build.ports == "ppdev" || build.ports == "tty" || build.cable == LINK_GRAY) {
         const bool ppdev = build.ports == "ppdev";
         const std::string& device = build.device;
         if (!facts.device_exists) {
@@ -193,6 +199,9 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
             const std::string holder = "another driver holds the port (such as plip), or another "
                                        "program has claimed ";
             causes.push_back(holder + device);
+        } else if (build.cable == LINK_GRAY) {
+            causes.push_back("another program holds " + device +
+                             " (a getty, ModemManager or a second transfer)");
         } else {
             causes.push_back("another program holds " + device +
                              " (a getty, ModemManager or a second transfer), or it has no modem "
@@ -324,14 +333,16 @@ int linkcheck_main(int argc, char** argv) {
     const Build build = this_build();
     say("%s", describe(build).c_str());
     AccessFacts facts;
-    if (build.cable == LINK_PARALLEL || build.cable == LINK_CONNECT85) {
+    if (build.cable == LINK_PARALLEL || build.cable == LINK_CONNECT85 || build.cable == LINK_GRAY) {
         facts = gather_facts(build);
         causes = likely_causes(build, facts);
         std::atexit(explain_refusal);
     }
+    if (build.cable == LINK_USB) report_usb_steps();
     init_link();
     link_ready = true;
     say("linkcheck: access granted\n");
+    if (build.cable == LINK_GRAY || build.cable == LINK_USB) return byte_cable_ready(build);
     if (!facts.port_holder.empty()) {
         say("linkcheck: note: the kernel driver \"%s\" has reserved these ports too; if the lines\n"
             "linkcheck: do not follow, unload it, or use a ppdev or tty build\n",

@@ -22,8 +22,8 @@
 
 // What this build drives, from the build settings.
 struct Build {
-    int cable;          // link_type: 0 parallel, 1 serial
-    std::string ports;  // the port layer: "real", "ppdev", "tty", ...
+    int cable;          // link_type: 0 parallel, 1 serial, 2 gray, 3 USB
+    std::string ports;  // the port layer: "real", "ppdev", "tty", ...; "none" for 2 and 3
     std::string device; // the device of a device layer
     std::uint16_t output_register;
     std::uint16_t input_register;

@@ -35,8 +35,16 @@ TEST(Report, NamesTheCableItsPinsAndThePortsOrDevice) {
                     "access: parallel-port device /dev/parport1, data register out"));
     EXPECT_TRUE(has(describe({LINK_CONNECT85, "tty", "/dev/ttyUSB0", 0, 0}),
                     "access: serial device /dev/ttyUSB0, DTR and RTS out, CTS and DSR in\n"));
-    EXPECT_EQ(describe({2, "real", "", 0, 0}),
-              "linkcheck: cable: none (LINK_TYPE 2 is no cable)\n");
+    EXPECT_TRUE(has(describe({LINK_GRAY, "none", "/dev/ttyUSB1", 0, 0}),
+                    "cable: TI's gray serial cable (TI-GRAPH LINK), bytes at 9600 baud, 8N1, no "
+                    "flow control\nlinkcheck: access: serial device /dev/ttyUSB1, its DTR"));
+    EXPECT_TRUE(has(describe({LINK_USB, "none", "", 0, 0}), "(TI-GRAPH LINK USB, 0451:e001), "
+                                                            "through libusb\nlinkcheck: access: "
+                                                            "the first such cable found\n"));
+    EXPECT_TRUE(
+        has(describe({LINK_USB, "none", "3:7", 0, 0}), "the USB device at bus:address 3:7"));
+    EXPECT_EQ(describe({-1, "real", "", 0, 0}),
+              "linkcheck: cable: none (LINK_TYPE -1 is no cable)\n");
 }
 
 TEST(Report, ReadsLockdownAndTheDriverHoldingThePorts) {
@@ -113,6 +121,12 @@ TEST(Causes, DevicesBlameTheMissingDeviceItsGroupOrAnotherHolder) {
     open.device_readable_writable = true;
     EXPECT_TRUE(has(likely_causes(ppdev, open)[0], "another program has claimed /dev/parport0"));
     EXPECT_TRUE(has(likely_causes(tty, open)[0], "no modem lines"));
+    // The gray cable needs no modem lines: only another program can be in the way.
+    const Build gray{LINK_GRAY, "none", "/dev/ttyUSB0", 0, 0};
+    EXPECT_EQ(likely_causes(gray, open),
+              std::vector<std::string>{"another program holds /dev/ttyUSB0 (a getty, "
+                                       "ModemManager or a second transfer)"});
+    EXPECT_EQ(likely_causes(gray, closed), likely_causes(tty, closed));
 
     AccessFacts file = closed;
     file.device_is_char = false;

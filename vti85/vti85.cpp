@@ -10,6 +10,7 @@
 #include "link/ports/virtual_wire.h"
 #include "link/wire.h"
 #include "varfile/varfile.h"
+#include "vti85/tty_mode.h"
 
 #include <csignal>
 #include <cstdio>
@@ -44,7 +45,10 @@ constexpr ProgramInfo VTI85{
                "  --corrupt-once send: spoil the checksum of the first data packet once\n"
                "  --no-ack       receive: answer the first data packet with an error\n"
                "  --hang         receive: stop answering for good when the first data packet\n"
-               "                 begins, like a calculator switched off mid-transfer\n",
+               "                 begins, like a calculator switched off mid-transfer\n"
+               "  --tty          be on TI's gray cable instead: offer a pseudo-terminal, linked\n"
+               "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar built\n"
+               "                 with LINK_TYPE=2 and LINK_PORTS=virtual\n",
     .statuses = "  0    its part of the transfer is done\n"
                 "  1    a wrong command line, DIR cannot be used, or the cable cannot be laid\n",
     .more = "the README, \"Without a cable: the virtual TI-85\"",
@@ -59,6 +63,7 @@ struct Settings {
     bool corrupt_once = false;
     bool no_ack = false;
     bool hang = false;
+    bool tty = false;
 };
 Settings settings;
 
@@ -82,6 +87,8 @@ bool own_option(const char* argument) {
         settings.no_ack = true;
     } else if (option == "--hang") {
         settings.hang = true;
+    } else if (option == "--tty") {
+        settings.tty = true;
     } else if (option.rfind("--answer=", 0) == 0) {
         settings.answers = split(option.substr(9));
         for (const std::string& answer : settings.answers) {
@@ -344,6 +351,7 @@ int main(int argc, char** argv) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;
     }
+    if (settings.tty) return run_on_tty(settings.sending ? send_all : receive_all);
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);

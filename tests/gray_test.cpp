@@ -1,0 +1,140 @@
+// The gray cable's byte layer through the kernel's terminal layer: a pseudo-terminal stands in
+// for the serial device, with the virtual calculator's script on its far end.
+#include "link/byte_cables.h"
+#include "link/link.h"
+#include "calc/calc.h"
+#include "tests/support/child.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using testing_support::run_child;
+
+namespace {
+
+// Where this build's gray cable looks for its device.
+const std::string device = gray_device();
+
+struct Pty {
+    Pty() {
+        fs::remove(device);
+        master = peer::open_tty(slave);
+        if (master >= 0) fs::create_symlink(slave, device);
+    }
+    ~Pty() {
+        fs::remove(device);
+        if (master >= 0) close(master);
+    }
+    int master = -1;
+    std::string slave;
+};
+
+TEST(Gray, PacketsCrossThePseudoTerminalBothWays) {
+    Pty pty;
+    ASSERT_GE(pty.master, 0);
+    // Left over from before the run: discarded when the device is set up.
+    ASSERT_EQ(write(pty.master, "\x05\x56\x00", 3), 3);
+    peer::reset();
+    const peer::Bytes header = peer::var_header(300, 0x12, "PROG");
+    const auto result = run_child(
+        [&] {
+            init_link();
+            std::printf("modem lines %d\n", gray_has_modem_lines());
+            const std::uint8_t type = get_packet();
+            const bool intact = std::equal(header.begin(), header.end(), buffer);
+            std::printf("got 0x%02X, %u bytes, %s\n", type, last_packet_size,
+                        intact ? "intact" : "spoilt");
+            for (int i = 0; i < 300; ++i)
+                buffer[i] = static_cast<std::uint8_t>(i);
+            put_packet(PACKET_DATA, 300);
+            std::printf("end 0x%02X\n", get_packet());
+            put_packet(PACKET_ACK, 0);
+            return 0;
+        },
+        "", {}, 60,
+        [&](int) {
+            peer::run([&] {
+                peer::send(PACKET_VAR, header);
+                peer::receive();
+                peer::send(PACKET_EOT);
+                peer::receive();
+            });
+            EXPECT_TRUE(peer::serve_tty(pty.master));
+        });
+    EXPECT_EQ(result.status, 0);
+    // A pseudo-terminal has no modem lines, which is no fault.
+    EXPECT_EQ(result.output, "modem lines 0\ngot 0x06, 8 bytes, intact\nend 0x92\n");
+    const std::vector<peer::Packet> received = peer::from_pc();
+    ASSERT_EQ(received.size(), 3U);
+    EXPECT_EQ(received[0].type, PACKET_ACK);
+    EXPECT_EQ(received[1].type, PACKET_DATA);
+    EXPECT_TRUE(received[1].intact);
+    EXPECT_EQ(received[1].data.size(), 300U);
+    EXPECT_EQ(received[2].type, PACKET_ACK);
+}
+
+TEST(Gray, RefusalsNameTheDeviceAndWhatToDo) {
+    struct Case {
+        const char* target; // what the device path leads to; nullptr: nothing; "": a held pty
+        std::string output;
+    };
+    const Case cases[] = {
+        {nullptr, "Cannot open " + device +
+                      ": No such file or directory: plug the cable in, or build with "
+                      "LINK_DEVICE naming its device, aborting!\n"},
+        {"/dev/null", "Cannot use " + device +
+                          ": Inappropriate ioctl for device: it is not a serial device; build "
+                          "with LINK_DEVICE naming one, aborting!\n"},
+        {"", device + " is in use by another program (a second transfer?), aborting!\n"},
+    };
+    for (const Case& c : cases) {
+        Pty pty;
+        int holder = -1;
+        if (c.target == nullptr) {
+            fs::remove(device);
+        } else if (*c.target != '\0') {
+            fs::remove(device);
+            fs::create_symlink(c.target, device);
+        } else {
+            holder = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        const auto result = run_child([] {
+            init_link();
+            return 0;
+        });
+        EXPECT_EQ(result.status, 1) << c.output;
+        EXPECT_EQ(result.output, c.output);
+        if (holder >= 0) close(holder);
+    }
+}
+
+TEST(Gray, AWaitForTheCalculatorEndsOnAnInterrupt) {
+    Pty pty;
+    ASSERT_GE(pty.master, 0);
+    const auto result = run_child(
+        [] {
+            init_link();
+            std::printf("ready\n");
+            std::fflush(stdout);
+            get85();
+            return 0;
+        },
+        "", {}, 60,
+        [](int pid) {
+            usleep(300 * 1000);
+            kill(pid, SIGINT);
+        });
+    EXPECT_EQ(result.signal, SIGINT);
+    EXPECT_EQ(result.output, "ready\n");
+}
+
+} // namespace
