@@ -1,9 +1,11 @@
 // Platform seam: the only code that touches I/O ports.
 //
-// The link library reaches the cable through these three calls and nothing else. Two
-// implementations satisfy this header and one is chosen when a program is linked: the real
-// x86 ports (ports_real.cpp, glibc <sys/io.h>) for the shipped programs, and the modelled wire
-// of the virtual calculator for the tests. Nothing above this layer knows which one it runs on.
+// The link library reaches a two-wire cable through these three calls and nothing else. Each
+// file of this folder satisfies this header, and the build links one into the programs: the
+// real x86 ports (real.cpp, glibc <sys/io.h>), the kernel's parallel-port driver (ppdev.cpp),
+// a serial device's modem lines (tty.cpp), or the wire shared with vti85 (virtual.cpp). The
+// tests link the modelled wire of the virtual calculator (calc/) instead. Nothing above this
+// layer knows which one it runs on. The byte cables (TI's gray and USB cables) need no port.
 #pragma once
 
 #include <csignal>
