@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <string>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -37,12 +37,12 @@ bool at_terminal() {
 }
 
 // A failed write to the terminal changes nothing about the transfer.
-void put(const std::string& text) {
-    [[maybe_unused]] const auto ignored = write(STDERR_FILENO, text.data(), text.size());
+void put(const char* text, std::size_t length) {
+    [[maybe_unused]] const auto ignored = write(STDERR_FILENO, text, length);
 }
 
 void draw(std::size_t done, Clock::time_point now) {
-    char text[96];
+    char text[80];
     const unsigned percent = static_cast<unsigned>(done * 100 / display.total);
     int length =
         std::snprintf(text, sizeof text, "%zu of %zu bytes, %u%%", done, display.total, percent);
@@ -52,12 +52,13 @@ void draw(std::size_t done, Clock::time_point now) {
                                 ", %.0f bytes/s", static_cast<double>(done) / seconds);
     }
     if (length <= 0) return;
-    std::string line = "\r" + std::string(text, std::min(sizeof text - 1, std::size_t(length)));
-    const std::size_t width = line.size() - 1;
+    const std::size_t width = std::min(sizeof text - 1, static_cast<std::size_t>(length));
     // Spaces over what is left of a longer line drawn before.
-    if (width < display.width) line.append(display.width - width, ' ');
+    char line[sizeof text + 1];
+    const int drawn = std::snprintf(line, sizeof line, "\r%-*.*s", static_cast<int>(display.width),
+                                    static_cast<int>(width), text);
+    if (drawn > 0) put(line, std::min(sizeof line - 1, static_cast<std::size_t>(drawn)));
     display.width = std::max(display.width, width);
-    put(line);
     display.drawn = now;
 }
 
@@ -80,7 +81,10 @@ void progress_step(std::size_t done) {
 
 void progress_end() {
     if (!display.shown) return;
-    put("\r" + std::string(display.width, ' ') + "\r");
+    char blank[82];
+    const int length =
+        std::snprintf(blank, sizeof blank, "\r%*s\r", static_cast<int>(display.width), "");
+    if (length > 0) put(blank, std::min(sizeof blank - 1, static_cast<std::size_t>(length)));
     display = {};
 }
 
@@ -93,6 +97,7 @@ void hint_after_wait(const char* text) {
 void still_waiting() {
     if (hint == nullptr || ++polls % POLLS_PER_LOOK != 0) return;
     if (Clock::now() - hint_armed < HINT_AFTER) return;
-    put(std::string(hint) + "\n");
+    put(hint, std::strlen(hint));
+    put("\n", 1);
     hint = nullptr;
 }
