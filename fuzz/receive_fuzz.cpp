@@ -19,10 +19,11 @@
 // Findings besides sanitizer reports: a file in the working directory that is not a complete
 // variable file of its own name, an unfinished temporary file left behind, a handshake fault of
 // the computer, an exit status other than 0, 1 and 255.
-#include "link/wire.h"
-#include "link/link.h"
-#include "pullvar/pullvar.h"
 #include "calc/calc.h"
+#include "link/bytes.h"
+#include "link/link.h"
+#include "link/wire.h"
+#include "pullvar/pullvar.h"
 #include "varfile/varfile.h"
 
 #include <algorithm>
@@ -69,11 +70,8 @@ int home_fd = -1;
 std::size_t packet_bytes(std::size_t at) {
     std::size_t bytes = 4;
     if (at + 4 <= stream_size) {
-        const std::uint8_t type = stream[at + 1];
-        const std::size_t length = stream[at + 2] | stream[at + 3] << 8;
-        const bool checksummed =
-            length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
-        if (checksummed) bytes += length + 2;
+        const std::uint16_t length = read_le16({stream + at + 2, 2});
+        if (checksummed(stream[at + 1], length)) bytes += length + 2;
     }
     return std::min(bytes, stream_size - at);
 }

@@ -1,6 +1,7 @@
 // The receiver: listening loop, variable path and backup path.
 #include "pullvar/pullvar.h"
 
+#include "link/bytes.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
 
@@ -159,10 +160,6 @@ bool receive_variable() {
     return true;
 }
 
-std::uint16_t get_u16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
 // Why the backup header in the buffer cannot be stored, or nullptr. A backup is held whole in
 // the buffer when it is checked and sent back, so its data section must fit there too.
 const char* backup_problem() {
@@ -174,7 +171,7 @@ const char* backup_problem() {
     }
     unsigned long section = BACKUP_HEADER_LENGTH + 8;
     for (const int at : {0, 3, 5})
-        section += get_u16(buffer + at);
+        section += read_le16({buffer + at, 2});
     if (section > BUFFER_SIZE) {
         std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
                       BUFFER_SIZE);

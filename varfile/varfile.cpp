@@ -1,6 +1,8 @@
 // Variable files: tables, names, atomic writing and the sender's checks.
 #include "varfile/varfile.h"
 
+#include "link/bytes.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,17 +29,6 @@ constexpr std::array<std::array<char, 5>, TYPE_COUNT> var_extensions{{
 namespace {
 
 constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
-
-std::uint16_t u16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-
-std::uint16_t sum(const std::uint8_t* data, std::size_t length) {
-    std::uint16_t total = 0;
-    for (std::size_t i = 0; i < length; ++i)
-        total = static_cast<std::uint16_t>(total + data[i]);
-    return total;
-}
 
 // ---- The one unfinished file ----
 
@@ -85,9 +76,7 @@ bool put(std::FILE* file, const void* data, std::size_t length) {
 }
 
 bool put_u16(std::FILE* file, std::uint16_t value) {
-    const std::uint8_t bytes[2]{static_cast<std::uint8_t>(value & 0xFF),
-                                static_cast<std::uint8_t>(value >> 8)};
-    return put(file, bytes, 2);
+    return put(file, le16(value).data(), 2);
 }
 
 bool put_file_header(std::FILE* file) {
@@ -101,14 +90,14 @@ bool append_checksum(std::FILE* file) {
     std::uint8_t length[2];
     bool ok =
         std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 && std::fread(length, 1, 2, file) == 2;
-    const std::uint16_t n = ok ? u16(length) : 0;
+    const std::uint16_t n = ok ? read_le16({length, 2}) : 0;
     ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
     if (!ok) {
         if (errno == 0) errno = EIO;
         return false;
     }
     // A seek turns the stream from reading back to writing.
-    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum(buffer, n));
+    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum16({buffer, n}));
 }
 
 bool fail_unfinished() {
@@ -146,16 +135,16 @@ bool get(std::FILE* file, void* data, std::size_t length) {
 bool get_u16(std::FILE* file, std::uint16_t& value) {
     std::uint8_t bytes[2];
     if (!get(file, bytes, 2)) return false;
-    value = u16(bytes);
+    value = read_le16({bytes, 2});
     return true;
 }
 
 const char* check_backup(std::uint16_t n) {
-    std::uint32_t at = 2 + std::uint32_t{u16(buffer)};
+    std::uint32_t at = 2 + std::uint32_t{read_le16({buffer, 2})};
     if (at > n) return "backup header runs past the data section";
     for (int block = 0; block < 3; ++block) {
         if (at + 2 > n) return "backup block missing";
-        at += 2 + std::uint32_t{u16(buffer + at)};
+        at += 2 + std::uint32_t{read_le16({buffer + at, 2})};
         if (at > n) return "backup block runs past the data section";
     }
     return at == n ? nullptr : "backup does not fill its data section exactly";
@@ -170,7 +159,7 @@ const char* check_entries(std::uint16_t n) {
         if (type > TYPE_LAST) return "unknown type code";
         if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
         if (at + 8 + name_length > n) return "entry header runs past the data section";
-        at += 8 + name_length + std::uint32_t{u16(buffer + at + 6 + name_length)};
+        at += 8 + name_length + std::uint32_t{read_le16({buffer + at + 6 + name_length, 2})};
         if (at > n) return "entry data runs past the data section";
     } while (at < n);
     return nullptr;
@@ -198,7 +187,7 @@ const char* describe(HeaderFault fault) {
 
 HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header) {
     if (length < 4 || length < 4 + data[3]) return HeaderFault::short_header;
-    header.data_length = u16(data);
+    header.data_length = read_le16({data, 2});
     header.type = data[2];
     header.name_length = data[3];
     if (header.name_length > NAME_MAX_LENGTH) return HeaderFault::name_too_long;
@@ -293,7 +282,8 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
         errno = EINVAL;
         return false;
     }
-    const std::uint32_t announced = length + 8u + u16(header) + u16(header + 3) + u16(header + 5);
+    const std::uint32_t announced = length + 8u + read_le16({header, 2}) +
+                                    read_le16({header + 3, 2}) + read_le16({header + 5, 2});
     if (announced > BUFFER_SIZE) {
         abandon_file();
         errno = EFBIG;
@@ -380,7 +370,7 @@ FileCheck check_file(std::FILE* file, const char*& problem) {
         problem = "shorter than its header";
         return FileCheck::damaged;
     }
-    const std::uint16_t n = u16(length);
+    const std::uint16_t n = read_le16({length, 2});
     if (n == 0) {
         problem = "empty data section";
         return FileCheck::damaged;
@@ -395,7 +385,7 @@ FileCheck check_file(std::FILE* file, const char*& problem) {
         problem = "shorter than its data section says";
         return FileCheck::damaged;
     }
-    if (u16(stored) != sum(buffer, n)) return FileCheck::bad_checksum;
+    if (read_le16({stored, 2}) != sum16({buffer, n})) return FileCheck::bad_checksum;
 
     if (n < 5) {
         problem = "data section too short for an entry";
