@@ -2,6 +2,7 @@
 #include "calc/state.h"
 
 #include "link/bytes.h"
+#include "varfile/varfile.h"
 
 #include <algorithm>
 #include <array>
@@ -192,12 +193,8 @@ Packet receive(std::uint8_t answer) {
 }
 
 Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name) {
-    Bytes bytes;
-    put_u16(bytes, data_length);
-    bytes.push_back(type);
-    bytes.push_back(static_cast<std::uint8_t>(name.size()));
-    for (char c : name)
-        bytes.push_back(static_cast<std::uint8_t>(c));
+    Bytes bytes(4 + name.size());
+    bytes.resize(encode_var_header(data_length, type, name, bytes));
     return bytes;
 }
 

@@ -84,7 +84,7 @@ void send_raw(const Bytes& bytes);
 // an intact one is answered with `answer` (PACKET_ACK unless told otherwise).
 Packet receive(std::uint8_t answer = PACKET_ACK);
 
-// Convenience: the data of a variable header.
+// Convenience: the data of a variable header, encoded as pushvar encodes it (varfile).
 Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name);
 
 // ---- Driving the calculator from another process ----

@@ -1,7 +1,6 @@
 // The receiver: listening loop, variable path and backup path.
 #include "pullvar/pullvar.h"
 
-#include "link/bytes.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
 
@@ -169,9 +168,7 @@ const char* backup_problem() {
                       unsigned{last_packet_size}, unsigned{BACKUP_HEADER_LENGTH});
         return problem;
     }
-    unsigned long section = BACKUP_HEADER_LENGTH + 8;
-    for (const int at : {0, 3, 5})
-        section += read_le16({buffer + at, 2});
+    const unsigned long section = backup_section_length({buffer, BACKUP_HEADER_LENGTH});
     if (section > BUFFER_SIZE) {
         std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
                       BUFFER_SIZE);

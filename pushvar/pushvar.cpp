@@ -119,14 +119,11 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         say("pushvar: Sending %8s, type %5s, from %12s\n", name.c_str(),
             var_types[header.type].data(), printable(path).c_str());
 
-        // The variable header goes out as the calculator expects it: D, T, K, the name.
-        buffer[0] = static_cast<std::uint8_t>(header.data_length & 0xFF);
-        buffer[1] = static_cast<std::uint8_t>(header.data_length >> 8);
-        buffer[2] = header.type;
-        buffer[3] = header.name_length;
-        std::memcpy(buffer + 4, header.name.data(), header.name_length);
+        const std::uint16_t length =
+            encode_var_header(header.data_length, header.type,
+                              {header.name.data(), header.name_length}, {buffer, BUFFER_SIZE});
         hint_at_first_header();
-        put_packet(PACKET_VAR, static_cast<std::uint16_t>(header.name_length + 4));
+        put_packet(PACKET_VAR, length);
         const std::uint8_t answer = get_packet();
         hint_after_wait(nullptr);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
@@ -114,6 +115,23 @@ TEST_F(Tables, HeadersThatWouldLeaveTheDirectoryOrTheLimitsAreRefused) {
     EXPECT_EQ(fault_of(var_packet(BUFFER_SIZE - 9, 0x00, "A")), HeaderFault::none);
     EXPECT_EQ(fault_of(var_packet(1, 0x00, "ABC").substr(0, 6)), HeaderFault::short_header);
     EXPECT_EQ(fault_of("\x01"), HeaderFault::short_header);
+}
+
+TEST_F(Tables, VariableHeaderIsEncodedAsItIsReadAndBackupLengthsAddUp) {
+    for (const std::string name : {"", "A", "ELEVENBYTES", "\xFF/\x01"}) {
+        std::array<std::uint8_t, 16> out{};
+        const std::uint16_t length = encode_var_header(0xF00D, 0x12, name, out);
+        EXPECT_EQ(std::string(out.begin(), out.begin() + length), var_packet(0xF00D, 0x12, name));
+    }
+    std::array<std::uint8_t, 4> small{};
+    EXPECT_EQ(encode_var_header(1, 0x00, "A", small), 0);
+    EXPECT_EQ(small, (std::array<std::uint8_t, 4>{}));
+
+    // The worked backup header (blocks of 2, 1 and 3 bytes), and the largest blocks there are.
+    const std::uint8_t worked[9]{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
+    EXPECT_EQ(backup_section_length(worked), 2u + 9 + 2 + 2 + 2 + 1 + 2 + 3);
+    const std::uint8_t largest[9]{0xFF, 0xFF, 0x1D, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+    EXPECT_EQ(backup_section_length(largest), 17u + 3 * 0xFFFF);
 }
 
 TEST_F(Writing, WorkedExampleFileOfOneVariable) {

@@ -185,6 +185,16 @@ const char* describe(HeaderFault fault) {
     return "unknown fault";
 }
 
+std::uint16_t encode_var_header(std::uint16_t data_length, std::uint8_t type,
+                                std::span<const char> name, std::span<std::uint8_t> out) {
+    if (name.size() > 0xFF || out.size() < 4 + name.size()) return 0;
+    write_le16(out, data_length);
+    out[2] = type;
+    out[3] = static_cast<std::uint8_t>(name.size());
+    std::memcpy(out.data() + 4, name.data(), name.size());
+    return static_cast<std::uint16_t>(4 + name.size());
+}
+
 HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header) {
     if (length < 4 || length < 4 + data[3]) return HeaderFault::short_header;
     header.data_length = read_le16({data, 2});
@@ -282,8 +292,7 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
         errno = EINVAL;
         return false;
     }
-    const std::uint32_t announced = length + 8u + read_le16({header, 2}) +
-                                    read_le16({header + 3, 2}) + read_le16({header + 5, 2});
+    const std::uint32_t announced = backup_section_length({header, length});
     if (announced > BUFFER_SIZE) {
         abandon_file();
         errno = EFBIG;
@@ -342,6 +351,11 @@ void abandon_file() {
     unfinished_file = nullptr;
     remove_unfinished_file();
     errno = saved;
+}
+
+std::uint32_t backup_section_length(std::span<const std::uint8_t> header) {
+    return static_cast<std::uint32_t>(header.size()) + 8 + read_le16(header) +
+           read_le16(header.subspan(3)) + read_le16(header.subspan(5));
 }
 
 void abandon_backup() {

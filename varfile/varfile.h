@@ -21,6 +21,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 // ---- Tables and layout ----
 
@@ -76,6 +77,12 @@ enum class HeaderFault {
 // A short English description, such as "name longer than 11 bytes".
 const char* describe(HeaderFault fault);
 
+// The data of a variable header packet (D, T, K, the K name bytes) for a variable of
+// `data_length` bytes, of type `type`, named `name`, written to the start of `out`. Returns its
+// length, 4 + K; 0, writing nothing, when `out` cannot hold it or the name is over 255 bytes.
+std::uint16_t encode_var_header(std::uint16_t data_length, std::uint8_t type,
+                                std::span<const char> name, std::span<std::uint8_t> out);
+
 // Takes a variable header apart (the data of a PACKET_VAR packet of `length` bytes) and checks
 // it against the limits and the file-name rule.
 HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header);
@@ -116,6 +123,10 @@ bool write_variable(const char* path, const VarHeader& header, const std::uint8_
 // EINVAL for a header that is not 9 bytes or a fourth block, EFBIG for a backup whose data
 // section would not fit the packet buffer.
 bool begin_backup(const std::uint8_t* header, std::uint16_t length);
+// The data-section length a backup header of at least 7 bytes announces: its own length field
+// and bytes, then the three blocks, each a length field and the length the header gives for it
+// (at offsets 0, 3 and 5).
+std::uint32_t backup_section_length(std::span<const std::uint8_t> header);
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length);
 bool finish_backup();
 void abandon_backup();
