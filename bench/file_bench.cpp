@@ -1,7 +1,6 @@
 // File benchmark: the sender's check of a 32 KB variable file, and one pixdb conversion.
 // Prints its rows into the table that link_bench began. Never part of the tests.
 #include "bench/bench_table.h"
-#include "link/link.h"
 #include "pixdb/pixdb.h"
 #include "varfile/varfile.h"
 
@@ -38,7 +37,7 @@ void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes
 // One program whose entry fills the data section to the buffer's 32,768 bytes.
 std::vector<std::uint8_t> largest_variable_file() {
     const std::string name = "BIG";
-    const std::size_t data_length = BUFFER_SIZE - 8 - name.size();
+    const std::size_t data_length = DATA_SECTION_MAX - 8 - name.size();
     std::vector<std::uint8_t> section;
     put_u16(section, name.size() + 4);
     put_u16(section, data_length);
@@ -80,8 +79,7 @@ std::vector<std::uint8_t> bitmap() {
 } // namespace
 
 int main() {
-    static std::uint8_t storage[BUFFER_SIZE];
-    buffer = storage;
+    static std::uint8_t scratch[DATA_SECTION_MAX];
     std::string dir = "/tmp/file-bench-XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) give_up("cannot create a scratch folder");
 
@@ -93,7 +91,7 @@ int main() {
     const char* problem = nullptr;
     double start = cpu_seconds();
     for (int i = 0; i < CHECKS; ++i) {
-        if (check_file(file, problem) != FileCheck::ok)
+        if (check_file(file, scratch, problem) != FileCheck::ok)
             give_up("the variable file fails its check");
     }
     double seconds = cpu_seconds() - start;

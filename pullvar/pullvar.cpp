@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The variable files work in the packet buffer: it must hold a whole data section.
+static_assert(BUFFER_SIZE >= DATA_SECTION_MAX);
+
 namespace {
 
 constexpr ProgramInfo PULLVAR{
@@ -154,7 +157,7 @@ bool receive_variable() {
             unsigned{last_packet_size}, unsigned{header.data_length});
         fail();
     }
-    if (!write_variable(header, buffer)) cannot_save(path.data());
+    if (!write_variable(header, buffer, {buffer, BUFFER_SIZE})) cannot_save(path.data());
     say("pullvar: OK!\n");
     return true;
 }
@@ -220,7 +223,7 @@ void receive_backup() {
         // A block longer than the buffer holds is refused there, before it is read.
         if (!add_backup_block(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
     }
-    if (!finish_backup()) cannot_save(BACKUP_FILE_NAME);
+    if (!finish_backup({buffer, BUFFER_SIZE})) cannot_save(BACKUP_FILE_NAME);
     say("pullvar: Backup received OK!\n");
     std::exit(0);
 }

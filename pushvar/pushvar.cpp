@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The variable files work in the packet buffer: it must hold a whole data section.
+static_assert(BUFFER_SIZE >= DATA_SECTION_MAX);
+
 namespace {
 
 struct Closer {
@@ -71,7 +74,7 @@ void hint_at_first_header() {
 [[noreturn]] void send_backup(File file, const char* path) {
     say("pushvar: Sending system backup from '%s'\n", printable(path).c_str());
     std::uint16_t length = 0;
-    if (!read_backup_header(file.get(), length)) read_failed(path);
+    if (!read_backup_header(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
     hint_at_first_header();
     put_packet(PACKET_VAR, length);
     const std::uint8_t answer = get_packet();
@@ -80,7 +83,7 @@ void hint_at_first_header() {
     put_packet(PACKET_ACK, 0);
     // The calculator takes the three blocks back to back, each acknowledged inside put_packet.
     for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file.get(), length)) read_failed(path);
+        if (!read_backup_block(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
         put_packet(PACKET_DATA, length);
     }
     std::fputs("pushvar: Backup transfer OK!\n", stdout);
@@ -130,7 +133,9 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         switch (answer) {
         case PACKET_CTS:
             put_packet(PACKET_ACK, 0);
-            if (!read_entry_data(file, header.data_length)) read_failed(path);
+            if (!read_entry_data(file, {buffer, BUFFER_SIZE}, header.data_length)) {
+                read_failed(path);
+            }
             put_packet(PACKET_DATA, header.data_length);
             std::fputs("pushvar: OK!\n", stdout);
             ++count;
@@ -203,7 +208,7 @@ Verdict load(const char* path, Bytes& bytes) {
             say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
             return Verdict::pass_over;
         }
-        check = check_file(file.get(), problem);
+        check = check_file(file.get(), {buffer, BUFFER_SIZE}, problem);
     }
     switch (check) {
     case FileCheck::ok:

@@ -2,9 +2,9 @@
 // the modelled wire, variable files built byte by byte in a scratch directory.
 #include "pushvar/pushvar.h"
 
+#include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
@@ -384,11 +384,10 @@ TEST(pushvar, LaterEntryOfBackupTypeIsAnOrdinaryVariable) {
 
 TEST(pushvar, FileWrittenByTheReceiverGoesBackUnchanged) {
     ScratchDir dir;
-    static std::uint8_t storage[BUFFER_SIZE]; // the writer's checksum pass uses the buffer
-    buffer = storage;
+    static std::uint8_t scratch[DATA_SECTION_MAX]; // for the writer's checksum pass
     VarHeader header{.data_length = 600, .type = 0x12, .name_length = 5, .name = {"PRGM1"}};
     const Bytes data = counting(600, 0xF0);
-    ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data()));
+    ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data(), scratch));
 
     const auto result = push(dir, {"PRGM1.85p"}, [] {
         accept();

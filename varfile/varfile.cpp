@@ -86,18 +86,18 @@ bool put_file_header(std::FILE* file) {
 
 // The checksum pass, through the descriptor that wrote the file (a strict umask may have made
 // the file read-only by name): sum the data section as it stands on disk and append the sum.
-bool append_checksum(std::FILE* file) {
+bool append_checksum(std::FILE* file, std::span<std::uint8_t> scratch) {
     std::uint8_t length[2];
     bool ok =
         std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 && std::fread(length, 1, 2, file) == 2;
-    const std::uint16_t n = ok ? read_le16({length, 2}) : 0;
-    ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
+    const std::uint16_t n = ok ? read_le16(length) : 0;
+    ok = ok && n <= scratch.size() && std::fread(scratch.data(), 1, n, file) == n;
     if (!ok) {
         if (errno == 0) errno = EIO;
         return false;
     }
     // A seek turns the stream from reading back to writing.
-    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum16({buffer, n}));
+    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum16(scratch.first(n)));
 }
 
 bool fail_unfinished() {
@@ -109,10 +109,10 @@ bool fail_unfinished() {
 
 // Checksum, then the disk, then the final mode, and only then the final name: a file that did
 // not reach the disk whole is a failure, and nothing is written after the mode is set.
-bool finish_unfinished() {
+bool finish_unfinished(std::span<std::uint8_t> scratch) {
     std::FILE* file = unfinished_file;
     const int fd = fileno(file);
-    if (!append_checksum(file) || std::fflush(file) != 0 || fsync(fd) != 0 ||
+    if (!append_checksum(file, scratch) || std::fflush(file) != 0 || fsync(fd) != 0 ||
         fchmod(fd, final_mode) != 0) {
         return fail_unfinished();
     }
@@ -135,31 +135,34 @@ bool get(std::FILE* file, void* data, std::size_t length) {
 bool get_u16(std::FILE* file, std::uint16_t& value) {
     std::uint8_t bytes[2];
     if (!get(file, bytes, 2)) return false;
-    value = read_le16({bytes, 2});
+    value = read_le16(bytes);
     return true;
 }
 
-const char* check_backup(std::uint16_t n) {
-    std::uint32_t at = 2 + std::uint32_t{read_le16({buffer, 2})};
+// The data section `section` of a file whose first type code is 0x1D.
+const char* check_backup(std::span<const std::uint8_t> section) {
+    const std::size_t n = section.size();
+    std::uint32_t at = 2 + std::uint32_t{read_le16(section)};
     if (at > n) return "backup header runs past the data section";
     for (int block = 0; block < 3; ++block) {
         if (at + 2 > n) return "backup block missing";
-        at += 2 + std::uint32_t{read_le16({buffer + at, 2})};
+        at += 2 + std::uint32_t{read_le16(section.subspan(at))};
         if (at > n) return "backup block runs past the data section";
     }
     return at == n ? nullptr : "backup does not fill its data section exactly";
 }
 
-const char* check_entries(std::uint16_t n) {
+const char* check_entries(std::span<const std::uint8_t> section) {
+    const std::size_t n = section.size();
     std::uint32_t at = 0;
     do {
         if (at + 6 > n) return "entry header runs past the data section";
-        const std::uint8_t type = buffer[at + 4];
-        const std::uint8_t name_length = buffer[at + 5];
+        const std::uint8_t type = section[at + 4];
+        const std::uint8_t name_length = section[at + 5];
         if (type > TYPE_LAST) return "unknown type code";
         if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
         if (at + 8 + name_length > n) return "entry header runs past the data section";
-        at += 8 + name_length + std::uint32_t{read_le16({buffer + at + 6 + name_length, 2})};
+        at += 8 + name_length + std::uint32_t{read_le16(section.subspan(at + 6 + name_length))};
         if (at > n) return "entry data runs past the data section";
     } while (at < n);
     return nullptr;
@@ -202,8 +205,8 @@ HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarH
     header.name_length = data[3];
     if (header.name_length > NAME_MAX_LENGTH) return HeaderFault::name_too_long;
     if (header.type > TYPE_LAST) return HeaderFault::unknown_type;
-    // The whole entry must fit the packet buffer, where the file's data section is checked.
-    if (std::size_t{header.data_length} + header.name_length + 8 > BUFFER_SIZE) {
+    // The whole entry must fit a data section, which the sender holds whole when it checks it.
+    if (std::size_t{header.data_length} + header.name_length + 8 > DATA_SECTION_MAX) {
         return HeaderFault::data_too_long;
     }
     header.name.fill(0);
@@ -264,7 +267,8 @@ bool begin_file(const char* path) {
     return true;
 }
 
-bool write_variable(const VarHeader& header, const std::uint8_t* data) {
+bool write_variable(const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch) {
     errno = 0;
     std::FILE* file = unfinished_file;
     if (file == nullptr) {
@@ -278,11 +282,12 @@ bool write_variable(const VarHeader& header, const std::uint8_t* data) {
                     put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
                     put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
     if (!ok) return fail_unfinished();
-    return finish_unfinished();
+    return finish_unfinished(scratch);
 }
 
-bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data) {
-    return begin_file(path) && write_variable(header, data);
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch) {
+    return begin_file(path) && write_variable(header, data, scratch);
 }
 
 bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
@@ -293,7 +298,7 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
         return false;
     }
     const std::uint32_t announced = backup_section_length({header, length});
-    if (announced > BUFFER_SIZE) {
+    if (announced > DATA_SECTION_MAX) {
         abandon_file();
         errno = EFBIG;
         return false;
@@ -317,7 +322,7 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
         return false;
     }
     backup_stored += 2u + length;
-    if (backup_stored > BUFFER_SIZE) {
+    if (backup_stored > DATA_SECTION_MAX) {
         abandon_file();
         errno = EFBIG;
         return false;
@@ -328,7 +333,7 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
     return true;
 }
 
-bool finish_backup() {
+bool finish_backup(std::span<std::uint8_t> scratch) {
     if (unfinished_file == nullptr || backup_blocks != 3) {
         abandon_file();
         errno = EINVAL;
@@ -342,7 +347,7 @@ bool finish_backup() {
          !put_u16(unfinished_file, stored))) {
         return fail_unfinished();
     }
-    return finish_unfinished();
+    return finish_unfinished(scratch);
 }
 
 void abandon_file() {
@@ -367,13 +372,17 @@ void remove_unfinished_file() {
     unfinished = 0;
 }
 
-FileCheck check_file(std::FILE* file, const char*& problem) {
+FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem) {
     problem = nullptr;
+    if (scratch.size() < DATA_SECTION_MAX) {
+        errno = EINVAL;
+        return FileCheck::unreadable;
+    }
     std::rewind(file);
-    const std::size_t got = std::fread(buffer, 1, identifier.size(), file);
+    const std::size_t got = std::fread(scratch.data(), 1, identifier.size(), file);
     if (std::ferror(file)) return FileCheck::unreadable;
     if (got < SIGNATURE_COMPARED ||
-        std::memcmp(buffer, identifier.data(), SIGNATURE_COMPARED) != 0) {
+        std::memcmp(scratch.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
         return FileCheck::no_signature;
     }
 
@@ -384,29 +393,30 @@ FileCheck check_file(std::FILE* file, const char*& problem) {
         problem = "shorter than its header";
         return FileCheck::damaged;
     }
-    const std::uint16_t n = read_le16({length, 2});
+    const std::uint16_t n = read_le16(length);
     if (n == 0) {
         problem = "empty data section";
         return FileCheck::damaged;
     }
-    if (n > BUFFER_SIZE) {
+    if (n > DATA_SECTION_MAX) {
         problem = "data section longer than 32768 bytes";
         return FileCheck::damaged;
     }
     std::uint8_t stored[2];
-    if (std::fread(buffer, 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
+    const std::span<std::uint8_t> section = scratch.first(n);
+    if (std::fread(section.data(), 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
         if (std::ferror(file)) return FileCheck::unreadable;
         problem = "shorter than its data section says";
         return FileCheck::damaged;
     }
-    if (read_le16({stored, 2}) != sum16({buffer, n})) return FileCheck::bad_checksum;
+    if (read_le16(stored) != sum16(section)) return FileCheck::bad_checksum;
 
     if (n < 5) {
         problem = "data section too short for an entry";
         return FileCheck::damaged;
     }
-    problem =
-        buffer[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(n) : check_entries(n);
+    problem = section[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(section)
+                                                                      : check_entries(section);
     return problem == nullptr ? FileCheck::ok : FileCheck::damaged;
 }
 
@@ -435,23 +445,23 @@ bool read_entry(std::FILE* file, long position, VarHeader& header) {
     return get(file, header.name.data(), header.name_length) && get_u16(file, header.data_length);
 }
 
-bool read_entry_data(std::FILE* file, std::uint16_t length) {
-    if (length > BUFFER_SIZE) {
+bool read_entry_data(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t length) {
+    if (length > scratch.size()) {
         errno = EINVAL;
         return false;
     }
-    return get(file, buffer, length);
+    return get(file, scratch.data(), length);
 }
 
 bool skip_entry_data(std::FILE* file, std::uint16_t length) {
     return std::fseek(file, length, SEEK_CUR) == 0;
 }
 
-bool read_backup_header(std::FILE* file, std::uint16_t& length) {
+bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
     return std::fseek(file, OFFSET_DATA, SEEK_SET) == 0 && get_u16(file, length) &&
-           read_entry_data(file, length);
+           read_entry_data(file, scratch, length);
 }
 
-bool read_backup_block(std::FILE* file, std::uint16_t& length) {
-    return get_u16(file, length) && read_entry_data(file, length);
+bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
+    return get_u16(file, length) && read_entry_data(file, scratch, length);
 }
