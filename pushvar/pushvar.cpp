@@ -60,14 +60,13 @@ void hint_at_first_header() {
 }
 
 [[noreturn]] void fail(const char* message) {
-    std::fputs(message, stdout);
+    say("%s", message);
     std::exit(FAILED);
 }
 
 // The file passed its check but a read of its copy in memory failed later: never expected.
 [[noreturn]] void read_failed(const char* path) {
-    std::printf("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(),
-                std::strerror(errno));
+    say("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(), std::strerror(errno));
     std::exit(FAILED);
 }
 
@@ -86,7 +85,7 @@ void hint_at_first_header() {
         if (!read_backup_block(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
         put_packet(PACKET_DATA, length);
     }
-    std::fputs("pushvar: Backup transfer OK!\n", stdout);
+    say("pushvar: Backup transfer OK!\n");
     file.reset();
     std::exit(passed_over ? PASSED_OVER : 0);
 }
@@ -97,7 +96,7 @@ void act_on_skip() {
     const std::uint8_t reason = last_packet_size != 0 ? buffer[0] : 0;
     switch (reason) {
     case REASON_SKIP:
-        std::fputs("pushvar: Variable skipped!\n", stdout);
+        say("pushvar: Variable skipped!\n");
         return;
     case REASON_ABORT:
         fail("pushvar: Transfer aborted by calculator!\n");
@@ -137,7 +136,7 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
                 read_failed(path);
             }
             put_packet(PACKET_DATA, header.data_length);
-            std::fputs("pushvar: OK!\n", stdout);
+            say("pushvar: OK!\n");
             ++count;
             break;
         case PACKET_SKIP:
