@@ -35,6 +35,11 @@ struct Options {
     bool zero_on_both = false;         // send a 0 bit by pulling both lines
     bool stall_check = true;           // end the process when the link stalls
     int hold_ms = 0; // the first bit of each byte (sent or taken) comes this late, in real time
+    // Called after each write and each read of the computer's port, once the wire has settled,
+    // with the port and the value written or read: lets a harness watch the computer's side of
+    // the wire and act on it. It may drive the wire (wire_write, wire_read) or throw.
+    void (*after_write)(std::uint16_t port, std::uint8_t value) = nullptr;
+    void (*after_read)(std::uint16_t port, std::uint8_t value) = nullptr;
 };
 
 // Clears the record and the wire. Call it before forking a child that runs the computer side.
