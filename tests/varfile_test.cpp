@@ -47,7 +47,7 @@ struct Fixture : ::testing::Test {
         return h;
     }
     static std::string var_packet(unsigned d, std::uint8_t type, const std::string& name) {
-        return u16(d) + static_cast<char>(type) + static_cast<char>(name.size()) + name;
+        return testing_support::var_header_data(d, type, name);
     }
     HeaderFault fault_of(const std::string& packet) {
         VarHeader h{};
