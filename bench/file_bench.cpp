@@ -1,6 +1,7 @@
 // File benchmark: the sender's check of a 32 KB variable file, and one pixdb conversion.
 // Prints its rows into the table that link_bench began. Never part of the tests.
 #include "bench/bench_table.h"
+#include "link/bytes.h"
 #include "pixdb/pixdb.h"
 #include "varfile/varfile.h"
 
@@ -22,8 +23,8 @@ constexpr int CONVERSIONS = 2000;
 }
 
 void put_u16(std::vector<std::uint8_t>& bytes, std::size_t value) {
-    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(value >> 8 & 0xFF));
+    const std::array<std::uint8_t, 2> two = le16(static_cast<std::uint16_t>(value));
+    bytes.insert(bytes.end(), two.begin(), two.end());
 }
 
 void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -53,10 +54,7 @@ std::vector<std::uint8_t> largest_variable_file() {
     file.insert(file.end(), COMMENT, COMMENT + sizeof COMMENT);
     put_u16(file, section.size());
     file.insert(file.end(), section.begin(), section.end());
-    unsigned sum = 0;
-    for (std::uint8_t byte : section)
-        sum += byte;
-    put_u16(file, sum & 0xFFFF);
+    put_u16(file, sum16(section));
     return file;
 }
 
