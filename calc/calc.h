@@ -12,6 +12,8 @@
 //   reset() leaves it for its parent to read.
 // - A computer waiting on a calculator that has nothing more to say is a stalled link: the
 //   record says so and the process ends with STALLED_STATUS.
+// - A harness that must act on the computer's accesses themselves (the receive fuzz target)
+//   sets the hooks in Options; nothing else changes the port seam's behaviour.
 #pragma once
 
 #include "link/link.h"

@@ -13,7 +13,8 @@
 //   data section is at most DATA_SECTION_MAX bytes, and a name is at most 11 bytes.
 // - The library keeps no file contents of its own: a call that reads a data section or an entry
 //   works in the scratch memory its caller passes (`scratch`, at least DATA_SECTION_MAX bytes;
-//   the programs pass their packet buffer). It depends on nothing of the link library.
+//   the programs pass their packet buffer). Of the link library it uses only the header-only
+//   link/bytes.h, so the library links nothing of it.
 // - Writing is atomic: a file is written, checksum included, under a temporary name in the same
 //   directory and renamed over its final name only when complete. Every failure is returned to
 //   the caller; nothing here prints or ends the process.
