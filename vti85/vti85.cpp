@@ -115,6 +115,12 @@ bool parse(int argc, char** argv) {
     return settings.sending ? !settings.paths.empty() : settings.paths.size() == 1;
 }
 
+// A variable's name as it may be printed (up to a zero byte, as the name buffer holds it): names
+// come from files and from the computer, and a control byte must not reach the terminal.
+std::string shown(const VarHeader& header) {
+    return printable(header.name.data());
+}
+
 peer::Bytes from_memory(std::uint16_t length) {
     return {memory.begin(), memory.begin() + length};
 }
@@ -151,7 +157,8 @@ bool send_variables(std::FILE* file) {
     VarHeader header{};
     for (long position = OFFSET_DATA; position < end; position = std::ftell(file)) {
         if (!read_entry(file, position, header)) return false;
-        std::printf("vti85: sending %s (%s)\n", header.name.data(), var_types[header.type].data());
+        std::printf("vti85: sending %s (%s)\n", shown(header).c_str(),
+                    var_types[header.type].data());
         peer::send(PACKET_VAR,
                    peer::var_header(header.data_length, header.type,
                                     std::string(header.name.data(), header.name_length)));
@@ -214,7 +221,7 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     const HeaderFault fault =
         read_var_header(packet.data.data(), static_cast<std::uint16_t>(packet.data.size()), header);
     const std::string& answer = settings.answers[std::min(index, settings.answers.size() - 1)];
-    std::printf("vti85: offered %s (%s): %s\n", header.name.data(),
+    std::printf("vti85: offered %s (%s): %s\n", shown(header).c_str(),
                 fault == HeaderFault::none ? var_types[header.type].data() : describe(fault),
                 answer.c_str());
     if (answer == "skip" || answer == "memory" || answer == "abort") {
@@ -242,7 +249,8 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     file_name(header, path);
     const bool saved = data.data.size() == header.data_length &&
                        write_variable(path.data(), header, data.data.data(), memory);
-    std::printf(saved ? "vti85: saved %s\n" : "vti85: could not save %s\n", path.data());
+    std::printf(saved ? "vti85: saved %s\n" : "vti85: could not save %s\n",
+                printable(path.data()).c_str());
     return true;
 }
 
