@@ -232,8 +232,8 @@ Verdict load(const char* path, Bytes& bytes) {
 int send_checked(const char* path, Bytes& bytes) {
     File file = memory_stream(bytes);
     if (!file) read_failed(path);
-    if (is_backup(file.get())) send_backup(std::move(file), path);
-    return send_entries(file.get(), path);
+    if (!is_backup(file.get())) return send_entries(file.get(), path);
+    send_backup(std::move(file), path);
 }
 
 } // namespace
