@@ -1,7 +1,7 @@
 // File benchmark: the sender's check of a 32 KB variable file, and one pixdb conversion.
 // Prints its rows into the table that link_bench began. Never part of the tests.
 #include "bench/bench_table.h"
-#include "link/link.h"
+#include "link/bytes.h"
 #include "pixdb/pixdb.h"
 #include "varfile/varfile.h"
 
@@ -23,8 +23,8 @@ constexpr int CONVERSIONS = 2000;
 }
 
 void put_u16(std::vector<std::uint8_t>& bytes, std::size_t value) {
-    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(value >> 8 & 0xFF));
+    const std::array<std::uint8_t, 2> two = le16(static_cast<std::uint16_t>(value));
+    bytes.insert(bytes.end(), two.begin(), two.end());
 }
 
 void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -38,7 +38,7 @@ void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes
 // One program whose entry fills the data section to the buffer's 32,768 bytes.
 std::vector<std::uint8_t> largest_variable_file() {
     const std::string name = "BIG";
-    const std::size_t data_length = BUFFER_SIZE - 8 - name.size();
+    const std::size_t data_length = DATA_SECTION_MAX - 8 - name.size();
     std::vector<std::uint8_t> section;
     put_u16(section, name.size() + 4);
     put_u16(section, data_length);
@@ -54,10 +54,7 @@ std::vector<std::uint8_t> largest_variable_file() {
     file.insert(file.end(), COMMENT, COMMENT + sizeof COMMENT);
     put_u16(file, section.size());
     file.insert(file.end(), section.begin(), section.end());
-    unsigned sum = 0;
-    for (std::uint8_t byte : section)
-        sum += byte;
-    put_u16(file, sum & 0xFFFF);
+    put_u16(file, sum16(section));
     return file;
 }
 
@@ -80,8 +77,7 @@ std::vector<std::uint8_t> bitmap() {
 } // namespace
 
 int main() {
-    static std::uint8_t storage[BUFFER_SIZE];
-    buffer = storage;
+    static std::uint8_t scratch[DATA_SECTION_MAX];
     std::string dir = "/tmp/file-bench-XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) give_up("cannot create a scratch folder");
 
@@ -93,7 +89,7 @@ int main() {
     const char* problem = nullptr;
     double start = cpu_seconds();
     for (int i = 0; i < CHECKS; ++i) {
-        if (check_file(file, problem) != FileCheck::ok)
+        if (check_file(file, scratch, problem) != FileCheck::ok)
             give_up("the variable file fails its check");
     }
     double seconds = cpu_seconds() - start;

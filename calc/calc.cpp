@@ -1,7 +1,11 @@
 // The calculator's script: its turns on the wire, its packet layer, and the record of packets.
 #include "calc/state.h"
 
+#include "link/bytes.h"
+#include "varfile/varfile.h"
+
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <semaphore>
@@ -24,20 +28,9 @@ void wait_for_wire() {
     own->script.acquire();
 }
 
-bool checksummed(std::uint8_t type, std::uint16_t length) {
-    return length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
-}
-
-std::uint16_t sum(const Bytes& data) {
-    std::uint16_t total = 0;
-    for (std::uint8_t byte : data)
-        total = static_cast<std::uint16_t>(total + byte);
-    return total;
-}
-
 void put_u16(Bytes& bytes, std::uint16_t value) {
-    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+    const std::array<std::uint8_t, 2> two = le16(value);
+    bytes.insert(bytes.end(), two.begin(), two.end());
 }
 
 // Transcript entries: from_pc, intact, machine, type, length (2), data size (4), data.
@@ -61,7 +54,8 @@ void note(const Packet& packet) {
 
 std::uint16_t recv_u16() {
     const std::uint8_t low = recv_byte();
-    return static_cast<std::uint16_t>(low | recv_byte() << 8);
+    const std::uint8_t high = recv_byte();
+    return read_le16(std::array{low, high});
 }
 
 Packet receive_one() {
@@ -73,7 +67,7 @@ Packet receive_one() {
     if (checksummed(packet.type, packet.length)) {
         for (int i = 0; i < packet.length; ++i)
             packet.data.push_back(recv_byte());
-        packet.intact = recv_u16() == sum(packet.data);
+        packet.intact = recv_u16() == sum16(packet.data);
     }
     note(packet);
     return packet;
@@ -154,7 +148,7 @@ std::uint8_t recv_byte() {
 Bytes frame(std::uint8_t type, const Bytes& data, bool corrupt) {
     Bytes bytes = frame_header(type, static_cast<std::uint16_t>(data.size()));
     bytes.insert(bytes.end(), data.begin(), data.end());
-    put_u16(bytes, static_cast<std::uint16_t>(sum(data) + (corrupt ? 1 : 0)));
+    put_u16(bytes, static_cast<std::uint16_t>(sum16(data) + (corrupt ? 1 : 0)));
     return bytes;
 }
 
@@ -199,12 +193,8 @@ Packet receive(std::uint8_t answer) {
 }
 
 Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name) {
-    Bytes bytes;
-    put_u16(bytes, data_length);
-    bytes.push_back(type);
-    bytes.push_back(static_cast<std::uint8_t>(name.size()));
-    for (char c : name)
-        bytes.push_back(static_cast<std::uint8_t>(c));
+    Bytes bytes(4 + name.size());
+    bytes.resize(encode_var_header(data_length, type, name, bytes));
     return bytes;
 }
 

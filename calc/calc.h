@@ -12,6 +12,8 @@
 //   reset() leaves it for its parent to read.
 // - A computer waiting on a calculator that has nothing more to say is a stalled link: the
 //   record says so and the process ends with STALLED_STATUS.
+// - A harness that must act on the computer's accesses themselves (the receive fuzz target)
+//   sets the hooks in Options; nothing else changes the port seam's behaviour.
 #pragma once
 
 #include "link/link.h"
@@ -35,6 +37,11 @@ struct Options {
     bool zero_on_both = false;         // send a 0 bit by pulling both lines
     bool stall_check = true;           // end the process when the link stalls
     int hold_ms = 0; // the first bit of each byte (sent or taken) comes this late, in real time
+    // Called after each write and each read of the computer's port, once the wire has settled,
+    // with the port and the value written or read: lets a harness watch the computer's side of
+    // the wire and act on it. It may drive the wire (wire_write, wire_read) or throw.
+    void (*after_write)(std::uint16_t port, std::uint8_t value) = nullptr;
+    void (*after_read)(std::uint16_t port, std::uint8_t value) = nullptr;
 };
 
 // Clears the record and the wire. Call it before forking a child that runs the computer side.
@@ -84,7 +91,7 @@ void send_raw(const Bytes& bytes);
 // an intact one is answered with `answer` (PACKET_ACK unless told otherwise).
 Packet receive(std::uint8_t answer = PACKET_ACK);
 
-// Convenience: the data of a variable header.
+// Convenience: the data of a variable header, encoded as pushvar encodes it (varfile).
 Bytes var_header(std::uint16_t data_length, std::uint8_t type, const std::string& name);
 
 // ---- Driving the calculator from another process ----

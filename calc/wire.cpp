@@ -1,8 +1,8 @@
 // The modelled wire and the calculator's bit-level handshake.
 #include "calc/state.h"
 
-#include "link/wire.h"
 #include "link/ports/ports.h"
+#include "link/wire.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -218,18 +218,21 @@ void port_write(std::uint16_t port, std::uint8_t value) {
     ++record->accesses;
     if (record->write_count < MAX_WRITES) record->writes[record->write_count] = {port, value};
     ++record->write_count;
-    if (!output_port(port)) {
+    if (output_port(port)) {
+        peer::wire_write(value);
+    } else {
         violation("write to a port other than the output register");
-        return;
     }
-    peer::wire_write(value);
+    if (options.after_write != nullptr) options.after_write(port, value);
 }
 
 std::uint8_t port_read(std::uint16_t port) {
     if (record == nullptr) reset();
     ++record->accesses;
     if (!input_port(port)) violation("read from a port other than the input register");
-    return static_cast<std::uint8_t>(noise() | peer::wire_read());
+    const auto value = static_cast<std::uint8_t>(noise() | peer::wire_read());
+    if (options.after_read != nullptr) options.after_read(port, value);
+    return value;
 }
 
 namespace peer {

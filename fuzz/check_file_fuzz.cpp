@@ -1,10 +1,9 @@
 // Fuzz target: the sender's check of a variable file, any bytes as the file.
 //
-// check_file must never read or write past the packet buffer, whatever the file says. A file it
+// check_file must never read or write past its scratch memory, whatever the file says. A file it
 // passes must also be sendable to the end: the sender then walks the entries (or the backup's
 // header and blocks) with the read calls below, and every one of them must succeed and the walk
 // must end exactly at the end of the data section, never inside it or past it.
-#include "link/link.h"
 #include "varfile/varfile.h"
 
 #include <cstddef>
@@ -14,6 +13,8 @@
 
 namespace {
 
+std::uint8_t* scratch = nullptr; // DATA_SECTION_MAX bytes
+
 [[noreturn]] void finding(const char* what) {
     std::fprintf(stderr, "fuzz_check_file: %s\n", what);
     std::abort();
@@ -21,9 +22,11 @@ namespace {
 
 void walk_backup(std::FILE* file, long end) {
     std::uint16_t length = 0;
-    if (!read_backup_header(file, length)) finding("backup header of a checked file unreadable");
+    if (!read_backup_header(file, {scratch, DATA_SECTION_MAX}, length))
+        finding("backup header of a checked file unreadable");
     for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file, length)) finding("backup block of a checked file unreadable");
+        if (!read_backup_block(file, {scratch, DATA_SECTION_MAX}, length))
+            finding("backup block of a checked file unreadable");
     }
     if (std::ftell(file) != end) finding("backup does not end at the end of the data section");
 }
@@ -35,8 +38,9 @@ void walk_entries(std::FILE* file, long end) {
         VarHeader header{};
         if (!read_entry(file, position, header)) finding("entry of a checked file unreadable");
         if (header.name[header.name_length] != '\0') finding("name not terminated");
-        const bool read = entry % 2 == 0 ? read_entry_data(file, header.data_length)
-                                         : skip_entry_data(file, header.data_length);
+        const bool read =
+            entry % 2 == 0 ? read_entry_data(file, {scratch, DATA_SECTION_MAX}, header.data_length)
+                           : skip_entry_data(file, header.data_length);
         if (!read) finding("entry data of a checked file unreadable");
         position = std::ftell(file);
         if (position > end) finding("entry runs past the data section");
@@ -46,8 +50,8 @@ void walk_entries(std::FILE* file, long end) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Exactly the packet buffer's size on the heap, so that a step past it is caught.
-    buffer = new std::uint8_t[BUFFER_SIZE];
+    // Exactly the size the library needs, on the heap, so that a step past it is caught.
+    scratch = new std::uint8_t[DATA_SECTION_MAX];
     return 0;
 }
 
@@ -57,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file == nullptr) finding("fmemopen failed");
 
     const char* problem = nullptr;
-    const FileCheck check = check_file(file, problem);
+    const FileCheck check = check_file(file, {scratch, DATA_SECTION_MAX}, problem);
     if (check == FileCheck::damaged && problem == nullptr) finding("damaged without a reason");
     if (check == FileCheck::ok) {
         const long end = data_section_end(file);

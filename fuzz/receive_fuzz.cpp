@@ -14,18 +14,20 @@
 //
 // A run ends when the program returns, when it calls exit() (linked with --wrap=exit, which turns
 // that into ProgramEnded), or when the computer reads the port once the calculator has nothing
-// left to send (--wrap on port_read, which throws LinkQuiet: an interrupted run).
+// left to send (the calculator's after_read hook throws LinkQuiet: an interrupted run).
 //
 // Findings besides sanitizer reports: a file in the working directory that is not a complete
 // variable file of its own name, an unfinished temporary file left behind, a handshake fault of
 // the computer, an exit status other than 0, 1 and 255.
-#include "link/wire.h"
-#include "link/link.h"
-#include "pullvar/pullvar.h"
 #include "calc/calc.h"
+#include "link/bytes.h"
+#include "link/link.h"
+#include "link/wire.h"
+#include "pullvar/pullvar.h"
 #include "varfile/varfile.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -69,11 +71,8 @@ int home_fd = -1;
 std::size_t packet_bytes(std::size_t at) {
     std::size_t bytes = 4;
     if (at + 4 <= stream_size) {
-        const std::uint8_t type = stream[at + 1];
-        const std::size_t length = stream[at + 2] | stream[at + 3] << 8;
-        const bool checksummed =
-            length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
-        if (checksummed) bytes += length + 2;
+        const std::uint16_t length = read_le16({stream + at + 2, 2});
+        if (checksummed(stream[at + 1], length)) bytes += length + 2;
     }
     return std::min(bytes, stream_size - at);
 }
@@ -125,7 +124,8 @@ const char* saved_file_fault(const char* name) {
     if (file == nullptr) return "saved file cannot be opened:";
     const char* fault = nullptr;
     const char* problem = nullptr;
-    if (check_file(file, problem) != FileCheck::ok) {
+    static std::array<std::uint8_t, DATA_SECTION_MAX> scratch;
+    if (check_file(file, scratch, problem) != FileCheck::ok) {
         fault = "saved file fails the check:";
     } else if (is_backup(file)) {
         if (std::strcmp(name, BACKUP_FILE_NAME) != 0) fault = "backup saved as";
@@ -176,9 +176,26 @@ void remove_scratch() {
     if (fchdir(home_fd) == 0) rmdir(scratch.c_str());
 }
 
+// A pull by the computer begins a byte: the calculator's listen has its answer.
+void after_write(std::uint16_t, std::uint8_t value) {
+    reads_since_write = 0;
+    if ((value & 0x03) != LINES_RELEASED) listening = false;
+}
+
+// The computer waits for a byte: the calculator sends its next one, or, with nothing left to
+// send, the run ends as an interrupted one.
+void after_read(std::uint16_t, std::uint8_t) {
+    ++reads_since_write;
+    if (in_program && listening && reads_since_write >= 2 &&
+        (peer::last_output() & 0x03) == LINES_RELEASED) {
+        if (sent == stream_size) throw LinkQuiet{};
+        answer_listen();
+    }
+}
+
 } // namespace
 
-// The names below are the ones the linker's --wrap gives: reserved, and required.
+// The names below are the ones the linker's --wrap=exit gives: reserved, and required.
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" [[noreturn]] void __real_exit(int status);
 
@@ -189,35 +206,11 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
     }
     __real_exit(status);
 }
-
-// The port seam as the cable routines call it (port_read and port_write, by their C++ names).
-std::uint8_t real_port_read(std::uint16_t port) asm("__real__Z9port_readt");
-void real_port_write(std::uint16_t port, std::uint8_t value) asm("__real__Z10port_writeth");
-
-// A pull by the computer begins a byte: the calculator's listen has its answer.
-extern "C" void __wrap__Z10port_writeth(std::uint16_t port, std::uint8_t value) {
-    real_port_write(port, value);
-    reads_since_write = 0;
-    if ((value & 0x03) != LINES_RELEASED) listening = false;
-}
-
-// The computer waits for a byte: the calculator sends its next one, or, with nothing left to
-// send, the run ends as an interrupted one.
-extern "C" std::uint8_t __wrap__Z9port_readt(std::uint16_t port) {
-    const std::uint8_t value = real_port_read(port);
-    ++reads_since_write;
-    if (in_program && listening && reads_since_write >= 2 &&
-        (peer::last_output() & 0x03) == LINES_RELEASED) {
-        if (sent == stream_size) throw LinkQuiet{};
-        answer_listen();
-    }
-    return value;
-}
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     buffer = new std::uint8_t[BUFFER_SIZE];
-    peer::reset({.stall_check = false});
+    peer::reset({.stall_check = false, .after_write = after_write, .after_read = after_read});
     peer::run(calculator);
 
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";

@@ -47,6 +47,12 @@ inline constexpr std::uint8_t PACKET_ACK = 0x56;
 inline constexpr std::uint8_t PACKET_ERR = 0x5A; // checksum failure: send again
 inline constexpr std::uint8_t PACKET_EOT = 0x92; // end of transmission
 
+// Whether a packet of this type and length field carries data and their 16-bit sum: VAR, DATA
+// and SKIP packets with a length above 0. Every other packet is its four header bytes alone.
+constexpr bool checksummed(std::uint8_t type, std::uint16_t length) {
+    return length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
+}
+
 inline constexpr std::uint8_t REASON_ABORT = 1;
 inline constexpr std::uint8_t REASON_SKIP = 2;
 inline constexpr std::uint8_t REASON_OUT_OF_MEMORY = 3;

@@ -1,7 +1,10 @@
 // Packets: framing, checksums, acknowledgements and the request to send again.
 #include "link/link.h"
 
+#include "link/bytes.h"
+
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +12,6 @@
 std::uint16_t last_packet_size = 0;
 
 namespace {
-
-bool checksummed(std::uint8_t type, std::uint16_t length) {
-    return length != 0 && (type == PACKET_VAR || type == PACKET_DATA || type == PACKET_SKIP);
-}
 
 struct Header {
     std::uint8_t type;
@@ -24,7 +23,7 @@ Header get_header() {
     const std::uint8_t type = get85();
     const std::uint8_t low = get85();
     const std::uint8_t high = get85();
-    return {type, static_cast<std::uint16_t>(low | high << 8)};
+    return {type, read_le16(std::array{low, high})};
 }
 
 // Reads `length` data bytes and their checksum. All of them are read and summed so that the
@@ -35,13 +34,13 @@ bool get_data(std::uint16_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint8_t byte = get85();
         if (i < BUFFER_SIZE) buffer[i] = byte;
-        sum = static_cast<std::uint16_t>(sum + byte);
+        sum = sum16({&byte, 1}, sum);
         progress_step(i + 1);
     }
     progress_end();
     const std::uint8_t low = get85();
     const std::uint8_t high = get85();
-    return sum == static_cast<std::uint16_t>(low | high << 8);
+    return sum == read_le16(std::array{low, high});
 }
 
 } // namespace
@@ -55,20 +54,18 @@ void put_packet(std::uint8_t type, std::uint16_t length) {
     }
     put85(MACHINE_ID_PC);
     put85(type);
-    put85(static_cast<std::uint8_t>(length & 0xFF));
-    put85(static_cast<std::uint8_t>(length >> 8));
+    for (const std::uint8_t byte : le16(length))
+        put85(byte);
     if (!with_data) return;
 
-    std::uint16_t sum = 0;
     progress_begin(length);
     for (std::size_t i = 0; i < length; ++i) {
         put85(buffer[i]);
-        sum = static_cast<std::uint16_t>(sum + buffer[i]);
         progress_step(i + 1);
     }
     progress_end();
-    put85(static_cast<std::uint8_t>(sum & 0xFF));
-    put85(static_cast<std::uint8_t>(sum >> 8));
+    for (const std::uint8_t byte : le16(sum16({buffer, length})))
+        put85(byte);
 
     if (get_packet() != PACKET_ACK) {
         std::fputs("Packet not acknowledged, exiting...\n", stdout);

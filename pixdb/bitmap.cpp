@@ -1,5 +1,7 @@
 #include "pixdb/bitmap.h"
 
+#include "link/bytes.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -20,12 +22,11 @@ constexpr const char* compression_names[] = {
 };
 
 std::uint16_t u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+    return read_le16({p, 2});
 }
 
 std::uint32_t u32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
+    return read_le16({p, 2}) | std::uint32_t{read_le16({p + 2, 2})} << 16;
 }
 
 // The fields that decide whether the bitmap is accepted, whatever header kind held them.

@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The variable files work in the packet buffer: it must hold a whole data section.
+static_assert(BUFFER_SIZE >= DATA_SECTION_MAX);
+
 namespace {
 
 constexpr ProgramInfo PULLVAR{
@@ -154,13 +157,9 @@ bool receive_variable() {
             unsigned{last_packet_size}, unsigned{header.data_length});
         fail();
     }
-    if (!write_variable(header, buffer)) cannot_save(path.data());
+    if (!write_variable(header, buffer, {buffer, BUFFER_SIZE})) cannot_save(path.data());
     say("pullvar: OK!\n");
     return true;
-}
-
-std::uint16_t get_u16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
 // Why the backup header in the buffer cannot be stored, or nullptr. A backup is held whole in
@@ -172,9 +171,7 @@ const char* backup_problem() {
                       unsigned{last_packet_size}, unsigned{BACKUP_HEADER_LENGTH});
         return problem;
     }
-    unsigned long section = BACKUP_HEADER_LENGTH + 8;
-    for (const int at : {0, 3, 5})
-        section += get_u16(buffer + at);
+    const unsigned long section = backup_section_length({buffer, BACKUP_HEADER_LENGTH});
     if (section > BUFFER_SIZE) {
         std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
                       BUFFER_SIZE);
@@ -226,7 +223,7 @@ void receive_backup() {
         // A block longer than the buffer holds is refused there, before it is read.
         if (!add_backup_block(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
     }
-    if (!finish_backup()) cannot_save(BACKUP_FILE_NAME);
+    if (!finish_backup({buffer, BUFFER_SIZE})) cannot_save(BACKUP_FILE_NAME);
     say("pullvar: Backup received OK!\n");
     std::exit(0);
 }

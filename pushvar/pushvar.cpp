@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+// The variable files work in the packet buffer: it must hold a whole data section.
+static_assert(BUFFER_SIZE >= DATA_SECTION_MAX);
+
 namespace {
 
 struct Closer {
@@ -57,21 +60,20 @@ void hint_at_first_header() {
 }
 
 [[noreturn]] void fail(const char* message) {
-    std::fputs(message, stdout);
+    say("%s", message);
     std::exit(FAILED);
 }
 
 // The file passed its check but a read of its copy in memory failed later: never expected.
 [[noreturn]] void read_failed(const char* path) {
-    std::printf("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(),
-                std::strerror(errno));
+    say("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(), std::strerror(errno));
     std::exit(FAILED);
 }
 
 [[noreturn]] void send_backup(File file, const char* path) {
     say("pushvar: Sending system backup from '%s'\n", printable(path).c_str());
     std::uint16_t length = 0;
-    if (!read_backup_header(file.get(), length)) read_failed(path);
+    if (!read_backup_header(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
     hint_at_first_header();
     put_packet(PACKET_VAR, length);
     const std::uint8_t answer = get_packet();
@@ -80,10 +82,10 @@ void hint_at_first_header() {
     put_packet(PACKET_ACK, 0);
     // The calculator takes the three blocks back to back, each acknowledged inside put_packet.
     for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file.get(), length)) read_failed(path);
+        if (!read_backup_block(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
         put_packet(PACKET_DATA, length);
     }
-    std::fputs("pushvar: Backup transfer OK!\n", stdout);
+    say("pushvar: Backup transfer OK!\n");
     file.reset();
     std::exit(passed_over ? PASSED_OVER : 0);
 }
@@ -94,7 +96,7 @@ void act_on_skip() {
     const std::uint8_t reason = last_packet_size != 0 ? buffer[0] : 0;
     switch (reason) {
     case REASON_SKIP:
-        std::fputs("pushvar: Variable skipped!\n", stdout);
+        say("pushvar: Variable skipped!\n");
         return;
     case REASON_ABORT:
         fail("pushvar: Transfer aborted by calculator!\n");
@@ -119,23 +121,22 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         say("pushvar: Sending %8s, type %5s, from %12s\n", name.c_str(),
             var_types[header.type].data(), printable(path).c_str());
 
-        // The variable header goes out as the calculator expects it: D, T, K, the name.
-        buffer[0] = static_cast<std::uint8_t>(header.data_length & 0xFF);
-        buffer[1] = static_cast<std::uint8_t>(header.data_length >> 8);
-        buffer[2] = header.type;
-        buffer[3] = header.name_length;
-        std::memcpy(buffer + 4, header.name.data(), header.name_length);
+        const std::uint16_t length =
+            encode_var_header(header.data_length, header.type,
+                              {header.name.data(), header.name_length}, {buffer, BUFFER_SIZE});
         hint_at_first_header();
-        put_packet(PACKET_VAR, static_cast<std::uint16_t>(header.name_length + 4));
+        put_packet(PACKET_VAR, length);
         const std::uint8_t answer = get_packet();
         hint_after_wait(nullptr);
 
         switch (answer) {
         case PACKET_CTS:
             put_packet(PACKET_ACK, 0);
-            if (!read_entry_data(file, header.data_length)) read_failed(path);
+            if (!read_entry_data(file, {buffer, BUFFER_SIZE}, header.data_length)) {
+                read_failed(path);
+            }
             put_packet(PACKET_DATA, header.data_length);
-            std::fputs("pushvar: OK!\n", stdout);
+            say("pushvar: OK!\n");
             ++count;
             break;
         case PACKET_SKIP:
@@ -206,7 +207,7 @@ Verdict load(const char* path, Bytes& bytes) {
             say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
             return Verdict::pass_over;
         }
-        check = check_file(file.get(), problem);
+        check = check_file(file.get(), {buffer, BUFFER_SIZE}, problem);
     }
     switch (check) {
     case FileCheck::ok:
@@ -231,8 +232,8 @@ Verdict load(const char* path, Bytes& bytes) {
 int send_checked(const char* path, Bytes& bytes) {
     File file = memory_stream(bytes);
     if (!file) read_failed(path);
-    if (is_backup(file.get())) send_backup(std::move(file), path);
-    return send_entries(file.get(), path);
+    if (!is_backup(file.get())) return send_entries(file.get(), path);
+    send_backup(std::move(file), path);
 }
 
 } // namespace

@@ -1,13 +1,14 @@
 // The cable routines and the packet layer against the virtual calculator.
+#include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <stdexcept>
 #include <unistd.h>
 
 using testing_support::run_child;
@@ -127,6 +128,39 @@ TEST(Cable, AnsweringAtOnceTakesFourPortAccessesPerBit) {
         serial ? put85_connect85(got) : put85_parallel(got);
         EXPECT_EQ(peer::accesses(), 2u * 32u);
     }
+}
+
+// A harness watching the wire through the model's hooks sees every access, after the wire
+// has settled, and what it throws ends the computer's access.
+TEST(Cable, PortHooksSeeEveryAccessAndMayEndIt) {
+    static std::vector<peer::Write> hooked;
+    static std::uint64_t reads = 0;
+    hooked.clear();
+    reads = 0;
+    peer::reset({.after_write =
+                     [](std::uint16_t port, std::uint8_t value) {
+                         hooked.push_back({port, value});
+                     },
+                 .after_read =
+                     [](std::uint16_t port, std::uint8_t) {
+                         EXPECT_EQ(port, PARALLEL_IN);
+                         ++reads;
+                     }});
+    peer::run([] { peer::send_byte(0xA5); });
+    EXPECT_EQ(get85_parallel(), 0xA5);
+    const std::vector<peer::Write> recorded = peer::writes();
+    ASSERT_EQ(hooked.size(), recorded.size());
+    for (std::size_t i = 0; i < hooked.size(); ++i) {
+        EXPECT_EQ(hooked[i].port, recorded[i].port);
+        EXPECT_EQ(hooked[i].value, recorded[i].value);
+    }
+    EXPECT_EQ(hooked.size() + reads, peer::accesses());
+
+    peer::reset({.stall_check = false, .after_read = [](std::uint16_t, std::uint8_t) {
+                     throw std::runtime_error("quiet");
+                 }});
+    EXPECT_THROW(get85_parallel(), std::runtime_error);
+    EXPECT_EQ(peer::accesses(), 1u);
 }
 
 TEST(Setup, InitLinkGainsBothPortsAndReleasesTheLines) {

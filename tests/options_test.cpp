@@ -76,17 +76,11 @@ TEST(CommandLine, OperandsInOrderOptionsAnywhereUntilTheDoubleDash) {
 // port was asked for or touched.
 using Program = std::function<ChildResult(const Words& args)>;
 
-int call(int (*main)(int, char**), const char* name, const Words& args) {
-    Words words{name};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv = argv_of(words);
-    return main(static_cast<int>(words.size()), argv.data());
-}
-
 Program in_process(int (*main)(int, char**), const char* name) {
     return [=](const Words& args) {
         peer::reset({.refuse = {PARALLEL_OUT, PARALLEL_IN, SERIAL_OUT, SERIAL_IN}});
-        ChildResult result = run_child([&] { return call(main, name, args); });
+        ChildResult result =
+            run_child([&] { return testing_support::call_main(main, name, args); });
         EXPECT_TRUE(peer::grants().empty()) << args[0];
         EXPECT_EQ(peer::accesses(), 0u) << args[0];
         return result;

@@ -3,10 +3,11 @@
 // status, the output line for line, the packets the calculator saw and the files left behind.
 #include "pullvar/pullvar.h"
 
+#include "calc/calc.h"
 #include "link/link.h"
 #include "link/wire.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
+#include "tests/support/programs.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
 
@@ -33,12 +34,14 @@ namespace fs = std::filesystem;
 using peer::Bytes;
 using testing_support::backup_section;
 using testing_support::ChildResult;
+using testing_support::counting;
 using testing_support::entry;
 using testing_support::file_around;
 using testing_support::lines;
 using testing_support::listing;
 using testing_support::read_file;
 using testing_support::ScratchDir;
+using testing_support::text;
 using testing_support::u16;
 using testing_support::write_file;
 using Lines = std::vector<std::string>;
@@ -47,54 +50,24 @@ const std::string PROMPT = "pullvar: Duplicate filename - overwrite (y/n/x)? ";
 
 // ---- Expected files, built from the layout ----
 
-std::string text(const Bytes& bytes) {
-    return {bytes.begin(), bytes.end()};
-}
-
 std::string variable_file(const std::string& name, std::uint8_t type, const Bytes& data) {
     return file_around(entry(type, name, text(data)));
 }
 
 std::string backup_file(const Bytes& header, const std::vector<Bytes>& blocks) {
-    std::vector<std::string> texts;
-    texts.reserve(blocks.size());
-    for (const Bytes& block : blocks)
-        texts.push_back(text(block));
-    return file_around(backup_section(text(header), texts));
-}
-
-Bytes counting(std::size_t size, std::uint8_t first = 1) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(first + i);
-    return bytes;
+    return file_around(backup_section(header, blocks));
 }
 
 // ---- Running the program ----
-
-// pullvar_main with `args` after the program's name.
-int pullvar_with(std::vector<std::string> args) {
-    args.insert(args.begin(), "pullvar");
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    return pullvar_main(static_cast<int>(args.size()), argv.data());
-}
 
 // `setup`, if given, runs in the child before the program: a limit, a closed descriptor.
 ChildResult run_pullvar(const std::function<void()>& script, const std::string& input,
                         const fs::path& dir, const std::function<void(int)>& meanwhile = {},
                         const std::function<void()>& setup = {},
                         const std::vector<std::string>& args = {}) {
-    peer::reset();
-    return testing_support::run_child(
-        [&] {
-            if (setup) setup();
-            peer::run(script);
-            return pullvar_with(args);
-        },
-        input, dir, 60, meanwhile);
+    return testing_support::run_program(
+        pullvar_main, "pullvar", script,
+        {.args = args, .input = input, .dir = dir, .meanwhile = meanwhile, .setup = setup});
 }
 
 Lines output(std::initializer_list<std::string> after_listening) {
@@ -467,7 +440,7 @@ TEST(pullvar_command_line, HintAfterThreeSecondsOfListeningAtATerminalOnly) {
             terminal, errors,
             [] {
                 peer::run(peer::hang);
-                return pullvar_with({});
+                return testing_support::call_main(pullvar_main, "pullvar", {});
             },
             "", dir.path, 4500);
         EXPECT_EQ(run.signal, SIGTERM);

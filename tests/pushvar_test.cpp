@@ -2,10 +2,11 @@
 // the modelled wire, variable files built byte by byte in a scratch directory.
 #include "pushvar/pushvar.h"
 
+#include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
+#include "tests/support/programs.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
 
@@ -25,29 +26,18 @@
 #include <vector>
 
 using peer::Bytes;
+using testing_support::bytes_of;
+using testing_support::call_main;
 using testing_support::ChildResult;
+using testing_support::counting;
 using testing_support::run_child;
 using testing_support::ScratchDir;
+using testing_support::text;
 namespace fs = std::filesystem;
 
 namespace {
 
 // ---- Variable files, from their layout ----
-
-Bytes counting(std::size_t size, std::uint8_t first = 1) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(first + i);
-    return bytes;
-}
-
-Bytes bytes_of(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
-std::string text(const Bytes& bytes) {
-    return {bytes.begin(), bytes.end()};
-}
 
 Bytes entry(std::uint8_t type, const std::string& name, const Bytes& data) {
     return bytes_of(testing_support::entry(type, name, text(data)));
@@ -70,11 +60,7 @@ const Bytes BACKUP_HEADER{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
 const std::vector<Bytes> BACKUP_BLOCKS{{0x11, 0x12}, {0x21}, {0x31, 0x32, 0x33}};
 
 Bytes backup_section() {
-    std::vector<std::string> blocks;
-    blocks.reserve(BACKUP_BLOCKS.size());
-    for (const Bytes& block : BACKUP_BLOCKS)
-        blocks.push_back(text(block));
-    return bytes_of(testing_support::backup_section(text(BACKUP_HEADER), blocks));
+    return bytes_of(testing_support::backup_section(BACKUP_HEADER, BACKUP_BLOCKS));
 }
 
 void put(const ScratchDir& dir, const std::string& name, const Bytes& bytes) {
@@ -83,27 +69,10 @@ void put(const ScratchDir& dir, const std::string& name, const Bytes& bytes) {
 
 // ---- Runs ----
 
-// pushvar_main with `args` after the program's name.
-int pushvar_with(const std::vector<std::string>& args) {
-    std::vector<std::string> words{"pushvar"};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    return pushvar_main(static_cast<int>(words.size()), argv.data());
-}
-
 ChildResult push(const ScratchDir& dir, const std::vector<std::string>& args,
                  const std::function<void()>& script, const peer::Options& options = {}) {
-    peer::reset(options);
-    return run_child(
-        [&] {
-            peer::run(script);
-            return pushvar_with(args);
-        },
-        "", dir.path);
+    return testing_support::run_program(pushvar_main, "pushvar", script,
+                                        {.args = args, .dir = dir.path, .options = options});
 }
 
 // The output after the banner, line by line.
@@ -134,7 +103,7 @@ std::vector<Sent> received() {
 
 // The packets of one accepted variable: its header, our acknowledgement of the CTS, its data.
 std::vector<Sent> offered(std::uint8_t type, const std::string& name, const Bytes& data) {
-    return {{PACKET_VAR, peer::var_header(static_cast<std::uint16_t>(data.size()), type, name)},
+    return {{PACKET_VAR, bytes_of(testing_support::var_header_data(data.size(), type, name))},
             {PACKET_ACK, {}},
             {PACKET_DATA, data}};
 }
@@ -384,11 +353,10 @@ TEST(pushvar, LaterEntryOfBackupTypeIsAnOrdinaryVariable) {
 
 TEST(pushvar, FileWrittenByTheReceiverGoesBackUnchanged) {
     ScratchDir dir;
-    static std::uint8_t storage[BUFFER_SIZE]; // the writer's checksum pass uses the buffer
-    buffer = storage;
+    static std::uint8_t scratch[DATA_SECTION_MAX]; // for the writer's checksum pass
     VarHeader header{.data_length = 600, .type = 0x12, .name_length = 5, .name = {"PRGM1"}};
     const Bytes data = counting(600, 0xF0);
-    ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data()));
+    ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data(), scratch));
 
     const auto result = push(dir, {"PRGM1.85p"}, [] {
         accept();
@@ -618,19 +586,15 @@ TEST(pushvar_run, InterruptReleasesTheLines) {
     ScratchDir dir;
     put(dir, "A.85n", var_file(entry(0x00, "A", A_DATA)));
     // A calculator that never takes the first bit leaves the computer holding a line low.
-    peer::reset({.delay = 1 << 30});
-    const auto result = run_child(
-        [] {
-            peer::run([] { peer::receive(); });
-            char name[] = "pushvar", path[] = "A.85n";
-            char* argv[] = {name, path, nullptr};
-            return pushvar_main(2, argv);
-        },
-        "", dir.path, 60,
-        [](int pid) {
-            EXPECT_TRUE(peer::wait_for_held_line());
-            kill(pid, SIGINT);
-        });
+    const auto result =
+        testing_support::run_program(pushvar_main, "pushvar", [] { peer::receive(); },
+                                     {.args = {"A.85n"},
+                                      .dir = dir.path,
+                                      .options = {.delay = 1 << 30},
+                                      .meanwhile = [](int pid) {
+                                          EXPECT_TRUE(peer::wait_for_held_line());
+                                          kill(pid, SIGINT);
+                                      }});
     EXPECT_EQ(result.signal, SIGINT);
     EXPECT_EQ(peer::last_output(), LINES_RELEASED);
     EXPECT_EQ(messages(result), Lines{"pushvar: Sending        A, type  REAL, from        A.85n"});
@@ -658,7 +622,7 @@ TEST(pushvar_terminal, ProgressOfLongPacketsAtATerminalOnlyOverTheSameWire) {
                     accept();
                     end_of_transmission();
                 });
-                return pushvar_with({"BIG.85l", "A.85n"});
+                return call_main(pushvar_main, "pushvar", {"BIG.85l", "A.85n"});
             },
             "", dir.path);
         EXPECT_EQ(result.status, 0);
@@ -698,7 +662,7 @@ TEST(pushvar_terminal, HintWhenTheCalculatorDoesNotAnswerAHeader) {
                 peer::receive();
                 peer::hang();
             });
-            return pushvar_with({"A.85n"});
+            return call_main(pushvar_main, "pushvar", {"A.85n"});
         },
         "", dir.path, 4500);
     EXPECT_EQ(result.signal, SIGTERM);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
@@ -33,7 +34,6 @@ std::string file_around(const std::string& data, int checksum = -1) {
 
 struct Fixture : ::testing::Test {
     void SetUp() override {
-        buffer = storage;
         previous = std::filesystem::current_path();
         std::filesystem::current_path(dir.path);
     }
@@ -47,7 +47,7 @@ struct Fixture : ::testing::Test {
         return h;
     }
     static std::string var_packet(unsigned d, std::uint8_t type, const std::string& name) {
-        return u16(d) + static_cast<char>(type) + static_cast<char>(name.size()) + name;
+        return testing_support::var_header_data(d, type, name);
     }
     HeaderFault fault_of(const std::string& packet) {
         VarHeader h{};
@@ -64,14 +64,14 @@ struct Fixture : ::testing::Test {
     FileCheck check(const std::string& bytes, const char*& problem) {
         write_file("f", bytes);
         std::FILE* file = std::fopen("f", "rb");
-        const FileCheck result = check_file(file, problem);
+        const FileCheck result = check_file(file, storage, problem);
         std::fclose(file);
         return result;
     }
 
     ScratchDir dir;
     std::filesystem::path previous;
-    std::uint8_t storage[BUFFER_SIZE];
+    std::uint8_t storage[DATA_SECTION_MAX]; // the scratch memory the library works in
 };
 
 using Tables = Fixture;
@@ -110,16 +110,34 @@ TEST_F(Tables, HeadersThatWouldLeaveTheDirectoryOrTheLimitsAreRefused) {
     EXPECT_EQ(fault_of(var_packet(1, 0x1E, "..")), HeaderFault::unsafe_name);
     EXPECT_EQ(fault_of(var_packet(1, 0x00, "TWELVEBYTES!")), HeaderFault::name_too_long);
     EXPECT_EQ(fault_of(var_packet(1, 0x1F, "A")), HeaderFault::unknown_type);
-    EXPECT_EQ(fault_of(var_packet(BUFFER_SIZE - 9 + 1, 0x00, "A")), HeaderFault::data_too_long);
-    EXPECT_EQ(fault_of(var_packet(BUFFER_SIZE - 9, 0x00, "A")), HeaderFault::none);
+    EXPECT_EQ(fault_of(var_packet(DATA_SECTION_MAX - 9 + 1, 0x00, "A")),
+              HeaderFault::data_too_long);
+    EXPECT_EQ(fault_of(var_packet(DATA_SECTION_MAX - 9, 0x00, "A")), HeaderFault::none);
     EXPECT_EQ(fault_of(var_packet(1, 0x00, "ABC").substr(0, 6)), HeaderFault::short_header);
     EXPECT_EQ(fault_of("\x01"), HeaderFault::short_header);
+}
+
+TEST_F(Tables, VariableHeaderIsEncodedAsItIsReadAndBackupLengthsAddUp) {
+    for (const std::string name : {"", "A", "ELEVENBYTES", "\xFF/\x01"}) {
+        std::array<std::uint8_t, 16> out{};
+        const std::uint16_t length = encode_var_header(0xF00D, 0x12, name, out);
+        EXPECT_EQ(std::string(out.begin(), out.begin() + length), var_packet(0xF00D, 0x12, name));
+    }
+    std::array<std::uint8_t, 4> small{};
+    EXPECT_EQ(encode_var_header(1, 0x00, "A", small), 0);
+    EXPECT_EQ(small, (std::array<std::uint8_t, 4>{}));
+
+    // The worked backup header (blocks of 2, 1 and 3 bytes), and the largest blocks there are.
+    const std::uint8_t worked[9]{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
+    EXPECT_EQ(backup_section_length(worked), 2u + 9 + 2 + 2 + 2 + 1 + 2 + 3);
+    const std::uint8_t largest[9]{0xFF, 0xFF, 0x1D, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+    EXPECT_EQ(backup_section_length(largest), 17u + 3 * 0xFFFF);
 }
 
 TEST_F(Writing, WorkedExampleFileOfOneVariable) {
     const VarHeader h = header(var_packet(10, 0x00, "A"));
     const std::uint8_t data[10]{1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    ASSERT_TRUE(write_variable("A.85n", h, data));
+    ASSERT_TRUE(write_variable("A.85n", h, data, storage));
     const std::string file = read_file("A.85n");
     ASSERT_EQ(file.size(), 76u);
     EXPECT_EQ(file.substr(0, 53), FILE_HEADER);
@@ -135,7 +153,8 @@ TEST_F(Writing, ChecksumWrapsAtSixteenBits) {
     // A 4-byte name, 288 data bytes and 8 bytes of framing: a data section of 300 bytes.
     std::string data(288, '\xFF');
     const VarHeader h = header(var_packet(288, 0x1E, "\xFF\xFF\xFF\xFF"));
-    ASSERT_TRUE(write_variable("x", h, reinterpret_cast<const std::uint8_t*>(data.data())));
+    ASSERT_TRUE(
+        write_variable("x", h, reinterpret_cast<const std::uint8_t*>(data.data()), storage));
     const std::string file = read_file("x");
     unsigned total = 0;
     for (std::size_t i = 55; i < 355; ++i)
@@ -156,7 +175,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
         ASSERT_TRUE(add_backup_block(reinterpret_cast<const std::uint8_t*>(block.data()),
                                      static_cast<std::uint16_t>(block.size())));
     }
-    ASSERT_TRUE(finish_backup());
+    ASSERT_TRUE(finish_backup(storage));
     const std::string data = testing_support::backup_section(header9, {"xy", "z", "123"});
     ASSERT_EQ(data.size(), 23u);
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(data));
@@ -167,7 +186,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
         ASSERT_TRUE(add_backup_block(reinterpret_cast<const std::uint8_t*>(block.data()),
                                      static_cast<std::uint16_t>(block.size())));
     }
-    ASSERT_TRUE(finish_backup());
+    ASSERT_TRUE(finish_backup(storage));
     const std::string other = testing_support::backup_section(header9, {"xyzzy", "", "1"});
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(other));
     const char* problem = nullptr;
@@ -186,7 +205,7 @@ TEST_F(Writing, BackupsThatCannotBeStoredFaithfullyAreRefused) {
 
     const std::string small("\x01\x00\x1D\x01\x00\x01\x00\x00\x00", 9);
     ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(small.data()), 9));
-    EXPECT_FALSE(add_backup_block(storage, BUFFER_SIZE));
+    EXPECT_FALSE(add_backup_block(storage, DATA_SECTION_MAX));
     EXPECT_EQ(errno, EFBIG);
     EXPECT_TRUE(listing(".").empty());
 }
@@ -200,7 +219,7 @@ TEST_F(Writing, FailuresLeaveNoFileAndKeepTheOldOne) {
             std::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{1000, 1000};
             setrlimit(RLIMIT_FSIZE, &limit);
-            return write_variable("PRG.85p", h, storage) ? 0 : errno;
+            return write_variable("PRG.85p", h, storage, storage) ? 0 : errno;
         },
         "", dir.path);
     EXPECT_EQ(result.status, EFBIG);
@@ -209,7 +228,7 @@ TEST_F(Writing, FailuresLeaveNoFileAndKeepTheOldOne) {
 
     // A directory in the file's place cannot be replaced.
     std::filesystem::create_directory("A.85n");
-    EXPECT_FALSE(write_variable("A.85n", header(var_packet(1, 0x00, "A")), storage));
+    EXPECT_FALSE(write_variable("A.85n", header(var_packet(1, 0x00, "A")), storage, storage));
     EXPECT_TRUE(std::filesystem::is_directory("A.85n"));
     EXPECT_EQ(listing("."), (std::vector<std::string>{"A.85n", "PRG.85p"}));
 
@@ -239,7 +258,7 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
     const std::string three = odd + entry(0x1D, "NOTBAK", "") + entry(0x12, "P", "xyz");
     write_file("walk", file_around(three));
     std::FILE* file = std::fopen("walk", "rb");
-    ASSERT_EQ(check_file(file, problem), FileCheck::ok);
+    ASSERT_EQ(check_file(file, storage, problem), FileCheck::ok);
     EXPECT_FALSE(is_backup(file));
     const long end = data_section_end(file);
     EXPECT_EQ(end, 55 + static_cast<long>(three.size()));
@@ -250,8 +269,8 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
         seen.push_back(std::string(h.name.data()) + "/" + std::to_string(h.type) + "/" +
                        std::to_string(h.data_length));
         if (h.type == 0x12) {
-            ASSERT_TRUE(read_entry_data(file, h.data_length));
-            EXPECT_EQ(std::memcmp(buffer, "xyz", 3), 0);
+            ASSERT_TRUE(read_entry_data(file, storage, h.data_length));
+            EXPECT_EQ(std::memcmp(storage, "xyz", 3), 0);
         } else {
             ASSERT_TRUE(skip_entry_data(file, h.data_length));
         }
@@ -265,15 +284,15 @@ TEST_F(Checking, BackupIsReadBackAsSent) {
     write_file("b", file_around(testing_support::backup_section(header9, {"xy", "z", "123"})));
     std::FILE* file = std::fopen("b", "rb");
     const char* problem = nullptr;
-    ASSERT_EQ(check_file(file, problem), FileCheck::ok);
+    ASSERT_EQ(check_file(file, storage, problem), FileCheck::ok);
     EXPECT_TRUE(is_backup(file));
     std::uint16_t length = 0;
-    ASSERT_TRUE(read_backup_header(file, length));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), length), header9);
+    ASSERT_TRUE(read_backup_header(file, storage, length));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(storage), length), header9);
     std::string blocks;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(read_backup_block(file, length));
-        blocks += std::string(reinterpret_cast<char*>(buffer), length) + "|";
+        ASSERT_TRUE(read_backup_block(file, storage, length));
+        blocks += std::string(reinterpret_cast<char*>(storage), length) + "|";
     }
     EXPECT_EQ(blocks, "xy|z|123|");
     std::fclose(file);
@@ -288,7 +307,7 @@ TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
     };
     std::string long_name = entry(0x00, "TWELVEBYTES!", "1");
     std::string data_n_big =
-        FILE_HEADER + u16(BUFFER_SIZE + 1) + std::string(BUFFER_SIZE + 3, '\0');
+        FILE_HEADER + u16(DATA_SECTION_MAX + 1) + std::string(DATA_SECTION_MAX + 3, '\0');
     const std::vector<Case> cases{
         {"header cut short", FILE_HEADER.substr(0, 40)},
         {"empty data section", file_around("")},
@@ -317,7 +336,7 @@ TEST_F(Checking, AReadThatFailsIsNotAMissingSignature) {
     std::FILE* file = std::fopen("d", "rb");
     ASSERT_NE(file, nullptr);
     const char* problem = nullptr;
-    EXPECT_EQ(check_file(file, problem), FileCheck::unreadable);
+    EXPECT_EQ(check_file(file, storage, problem), FileCheck::unreadable);
     std::fclose(file);
 }
 

@@ -155,6 +155,28 @@ TEST_F(VirtualLink, BadChecksumIsAskedForAgain) {
     EXPECT_EQ(read_file(calc() / "S.85s"), read_file(pc() / "S.85s"));
 }
 
+// The calculator's log never passes a name's control bytes to the terminal raw.
+TEST_F(VirtualLink, ControlBytesOfNamesAreEscapedInTheCalculatorsLog) {
+    write_file(pc() / "E.85s", variable(0x0C, "\x1B[2J", "\x02\x00hi"));
+    Process vti = calculator({"receive", calc()}, dir.path);
+    Process push = start({PUSHVAR_PATH, "E.85s"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    std::string said = read_file(vti.output);
+    EXPECT_NE(said.find("vti85: offered \\x1B[2J (STRNG): accept\nvti85: saved \\x1B[2J.85s\n"),
+              std::string::npos)
+        << said;
+
+    fs::create_directory(dir.path / "back");
+    vti = calculator({"send", calc() / "\x1B[2J.85s"}, dir.path);
+    Process pull = start({PULLVAR_PATH}, dir.path / "back", dir.path / "pull");
+    EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    said = read_file(vti.output);
+    EXPECT_NE(said.find("vti85: sending \\x1B[2J (STRNG)\n"), std::string::npos) << said;
+    EXPECT_EQ(said.find('\x1B'), std::string::npos);
+}
+
 TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
 #ifdef VTI85_TTY
     // On the gray cable pushvar waits in the kernel for an answer that never comes.

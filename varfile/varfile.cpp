@@ -1,6 +1,8 @@
 // Variable files: tables, names, atomic writing and the sender's checks.
 #include "varfile/varfile.h"
 
+#include "link/bytes.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,17 +29,6 @@ constexpr std::array<std::array<char, 5>, TYPE_COUNT> var_extensions{{
 namespace {
 
 constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
-
-std::uint16_t u16(const std::uint8_t* at) {
-    return static_cast<std::uint16_t>(at[0] | at[1] << 8);
-}
-
-std::uint16_t sum(const std::uint8_t* data, std::size_t length) {
-    std::uint16_t total = 0;
-    for (std::size_t i = 0; i < length; ++i)
-        total = static_cast<std::uint16_t>(total + data[i]);
-    return total;
-}
 
 // ---- The one unfinished file ----
 
@@ -85,9 +76,7 @@ bool put(std::FILE* file, const void* data, std::size_t length) {
 }
 
 bool put_u16(std::FILE* file, std::uint16_t value) {
-    const std::uint8_t bytes[2]{static_cast<std::uint8_t>(value & 0xFF),
-                                static_cast<std::uint8_t>(value >> 8)};
-    return put(file, bytes, 2);
+    return put(file, le16(value).data(), 2);
 }
 
 bool put_file_header(std::FILE* file) {
@@ -97,18 +86,18 @@ bool put_file_header(std::FILE* file) {
 
 // The checksum pass, through the descriptor that wrote the file (a strict umask may have made
 // the file read-only by name): sum the data section as it stands on disk and append the sum.
-bool append_checksum(std::FILE* file) {
+bool append_checksum(std::FILE* file, std::span<std::uint8_t> scratch) {
     std::uint8_t length[2];
     bool ok =
         std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) == 0 && std::fread(length, 1, 2, file) == 2;
-    const std::uint16_t n = ok ? u16(length) : 0;
-    ok = ok && n <= BUFFER_SIZE && std::fread(buffer, 1, n, file) == n;
+    const std::uint16_t n = ok ? read_le16(length) : 0;
+    ok = ok && n <= scratch.size() && std::fread(scratch.data(), 1, n, file) == n;
     if (!ok) {
         if (errno == 0) errno = EIO;
         return false;
     }
     // A seek turns the stream from reading back to writing.
-    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum(buffer, n));
+    return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum16(scratch.first(n)));
 }
 
 bool fail_unfinished() {
@@ -120,10 +109,10 @@ bool fail_unfinished() {
 
 // Checksum, then the disk, then the final mode, and only then the final name: a file that did
 // not reach the disk whole is a failure, and nothing is written after the mode is set.
-bool finish_unfinished() {
+bool finish_unfinished(std::span<std::uint8_t> scratch) {
     std::FILE* file = unfinished_file;
     const int fd = fileno(file);
-    if (!append_checksum(file) || std::fflush(file) != 0 || fsync(fd) != 0 ||
+    if (!append_checksum(file, scratch) || std::fflush(file) != 0 || fsync(fd) != 0 ||
         fchmod(fd, final_mode) != 0) {
         return fail_unfinished();
     }
@@ -146,31 +135,34 @@ bool get(std::FILE* file, void* data, std::size_t length) {
 bool get_u16(std::FILE* file, std::uint16_t& value) {
     std::uint8_t bytes[2];
     if (!get(file, bytes, 2)) return false;
-    value = u16(bytes);
+    value = read_le16(bytes);
     return true;
 }
 
-const char* check_backup(std::uint16_t n) {
-    std::uint32_t at = 2 + std::uint32_t{u16(buffer)};
+// The data section `section` of a file whose first type code is 0x1D.
+const char* check_backup(std::span<const std::uint8_t> section) {
+    const std::size_t n = section.size();
+    std::uint32_t at = 2 + std::uint32_t{read_le16(section)};
     if (at > n) return "backup header runs past the data section";
     for (int block = 0; block < 3; ++block) {
         if (at + 2 > n) return "backup block missing";
-        at += 2 + std::uint32_t{u16(buffer + at)};
+        at += 2 + std::uint32_t{read_le16(section.subspan(at))};
         if (at > n) return "backup block runs past the data section";
     }
     return at == n ? nullptr : "backup does not fill its data section exactly";
 }
 
-const char* check_entries(std::uint16_t n) {
+const char* check_entries(std::span<const std::uint8_t> section) {
+    const std::size_t n = section.size();
     std::uint32_t at = 0;
     do {
         if (at + 6 > n) return "entry header runs past the data section";
-        const std::uint8_t type = buffer[at + 4];
-        const std::uint8_t name_length = buffer[at + 5];
+        const std::uint8_t type = section[at + 4];
+        const std::uint8_t name_length = section[at + 5];
         if (type > TYPE_LAST) return "unknown type code";
         if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
         if (at + 8 + name_length > n) return "entry header runs past the data section";
-        at += 8 + name_length + std::uint32_t{u16(buffer + at + 6 + name_length)};
+        at += 8 + name_length + std::uint32_t{read_le16(section.subspan(at + 6 + name_length))};
         if (at > n) return "entry data runs past the data section";
     } while (at < n);
     return nullptr;
@@ -196,15 +188,25 @@ const char* describe(HeaderFault fault) {
     return "unknown fault";
 }
 
+std::uint16_t encode_var_header(std::uint16_t data_length, std::uint8_t type,
+                                std::span<const char> name, std::span<std::uint8_t> out) {
+    if (name.size() > 0xFF || out.size() < 4 + name.size()) return 0;
+    write_le16(out, data_length);
+    out[2] = type;
+    out[3] = static_cast<std::uint8_t>(name.size());
+    std::memcpy(out.data() + 4, name.data(), name.size());
+    return static_cast<std::uint16_t>(4 + name.size());
+}
+
 HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header) {
     if (length < 4 || length < 4 + data[3]) return HeaderFault::short_header;
-    header.data_length = u16(data);
+    header.data_length = read_le16({data, 2});
     header.type = data[2];
     header.name_length = data[3];
     if (header.name_length > NAME_MAX_LENGTH) return HeaderFault::name_too_long;
     if (header.type > TYPE_LAST) return HeaderFault::unknown_type;
-    // The whole entry must fit the packet buffer, where the file's data section is checked.
-    if (std::size_t{header.data_length} + header.name_length + 8 > BUFFER_SIZE) {
+    // The whole entry must fit a data section, which the sender holds whole when it checks it.
+    if (std::size_t{header.data_length} + header.name_length + 8 > DATA_SECTION_MAX) {
         return HeaderFault::data_too_long;
     }
     header.name.fill(0);
@@ -265,7 +267,8 @@ bool begin_file(const char* path) {
     return true;
 }
 
-bool write_variable(const VarHeader& header, const std::uint8_t* data) {
+bool write_variable(const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch) {
     errno = 0;
     std::FILE* file = unfinished_file;
     if (file == nullptr) {
@@ -279,11 +282,12 @@ bool write_variable(const VarHeader& header, const std::uint8_t* data) {
                     put(file, &header.type, 1) && put(file, &header.name_length, 1) &&
                     put(file, header.name.data(), k) && put_u16(file, d) && put(file, data, d);
     if (!ok) return fail_unfinished();
-    return finish_unfinished();
+    return finish_unfinished(scratch);
 }
 
-bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data) {
-    return begin_file(path) && write_variable(header, data);
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch) {
+    return begin_file(path) && write_variable(header, data, scratch);
 }
 
 bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
@@ -293,8 +297,8 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
         errno = EINVAL;
         return false;
     }
-    const std::uint32_t announced = length + 8u + u16(header) + u16(header + 3) + u16(header + 5);
-    if (announced > BUFFER_SIZE) {
+    const std::uint32_t announced = backup_section_length({header, length});
+    if (announced > DATA_SECTION_MAX) {
         abandon_file();
         errno = EFBIG;
         return false;
@@ -318,7 +322,7 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
         return false;
     }
     backup_stored += 2u + length;
-    if (backup_stored > BUFFER_SIZE) {
+    if (backup_stored > DATA_SECTION_MAX) {
         abandon_file();
         errno = EFBIG;
         return false;
@@ -329,7 +333,7 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
     return true;
 }
 
-bool finish_backup() {
+bool finish_backup(std::span<std::uint8_t> scratch) {
     if (unfinished_file == nullptr || backup_blocks != 3) {
         abandon_file();
         errno = EINVAL;
@@ -343,7 +347,7 @@ bool finish_backup() {
          !put_u16(unfinished_file, stored))) {
         return fail_unfinished();
     }
-    return finish_unfinished();
+    return finish_unfinished(scratch);
 }
 
 void abandon_file() {
@@ -352,6 +356,11 @@ void abandon_file() {
     unfinished_file = nullptr;
     remove_unfinished_file();
     errno = saved;
+}
+
+std::uint32_t backup_section_length(std::span<const std::uint8_t> header) {
+    return static_cast<std::uint32_t>(header.size()) + 8 + read_le16(header) +
+           read_le16(header.subspan(3)) + read_le16(header.subspan(5));
 }
 
 void abandon_backup() {
@@ -363,13 +372,17 @@ void remove_unfinished_file() {
     unfinished = 0;
 }
 
-FileCheck check_file(std::FILE* file, const char*& problem) {
+FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem) {
     problem = nullptr;
+    if (scratch.size() < DATA_SECTION_MAX) {
+        errno = EINVAL;
+        return FileCheck::unreadable;
+    }
     std::rewind(file);
-    const std::size_t got = std::fread(buffer, 1, identifier.size(), file);
+    const std::size_t got = std::fread(scratch.data(), 1, identifier.size(), file);
     if (std::ferror(file)) return FileCheck::unreadable;
     if (got < SIGNATURE_COMPARED ||
-        std::memcmp(buffer, identifier.data(), SIGNATURE_COMPARED) != 0) {
+        std::memcmp(scratch.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
         return FileCheck::no_signature;
     }
 
@@ -380,29 +393,30 @@ FileCheck check_file(std::FILE* file, const char*& problem) {
         problem = "shorter than its header";
         return FileCheck::damaged;
     }
-    const std::uint16_t n = u16(length);
+    const std::uint16_t n = read_le16(length);
     if (n == 0) {
         problem = "empty data section";
         return FileCheck::damaged;
     }
-    if (n > BUFFER_SIZE) {
+    if (n > DATA_SECTION_MAX) {
         problem = "data section longer than 32768 bytes";
         return FileCheck::damaged;
     }
     std::uint8_t stored[2];
-    if (std::fread(buffer, 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
+    const std::span<std::uint8_t> section = scratch.first(n);
+    if (std::fread(section.data(), 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
         if (std::ferror(file)) return FileCheck::unreadable;
         problem = "shorter than its data section says";
         return FileCheck::damaged;
     }
-    if (u16(stored) != sum(buffer, n)) return FileCheck::bad_checksum;
+    if (read_le16(stored) != sum16(section)) return FileCheck::bad_checksum;
 
     if (n < 5) {
         problem = "data section too short for an entry";
         return FileCheck::damaged;
     }
-    problem =
-        buffer[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(n) : check_entries(n);
+    problem = section[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(section)
+                                                                      : check_entries(section);
     return problem == nullptr ? FileCheck::ok : FileCheck::damaged;
 }
 
@@ -431,23 +445,23 @@ bool read_entry(std::FILE* file, long position, VarHeader& header) {
     return get(file, header.name.data(), header.name_length) && get_u16(file, header.data_length);
 }
 
-bool read_entry_data(std::FILE* file, std::uint16_t length) {
-    if (length > BUFFER_SIZE) {
+bool read_entry_data(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t length) {
+    if (length > scratch.size()) {
         errno = EINVAL;
         return false;
     }
-    return get(file, buffer, length);
+    return get(file, scratch.data(), length);
 }
 
 bool skip_entry_data(std::FILE* file, std::uint16_t length) {
     return std::fseek(file, length, SEEK_CUR) == 0;
 }
 
-bool read_backup_header(std::FILE* file, std::uint16_t& length) {
+bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
     return std::fseek(file, OFFSET_DATA, SEEK_SET) == 0 && get_u16(file, length) &&
-           read_entry_data(file, length);
+           read_entry_data(file, scratch, length);
 }
 
-bool read_backup_block(std::FILE* file, std::uint16_t& length) {
-    return get_u16(file, length) && read_entry_data(file, length);
+bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
+    return get_u16(file, length) && read_entry_data(file, scratch, length);
 }

@@ -9,18 +9,22 @@
 //   backup header (whose type byte, 0x1D, lands at offset 59 like an entry's) and three blocks,
 //   each a length and its bytes.
 // - The receiver writes files of one variable, and backups; the sender checks files and reads
-//   them back entry by entry. Both hold file contents only in the packet buffer, so every
-//   length is at most BUFFER_SIZE, and a name is at most 11 bytes.
+//   them back entry by entry. Both hold file contents only in their packet buffer, so every
+//   data section is at most DATA_SECTION_MAX bytes, and a name is at most 11 bytes.
+// - The library keeps no file contents of its own: a call that reads a data section or an entry
+//   works in the scratch memory its caller passes (`scratch`, at least DATA_SECTION_MAX bytes;
+//   the programs pass their packet buffer). Of the link library it uses only the header-only
+//   link/bytes.h, so the library links nothing of it.
 // - Writing is atomic: a file is written, checksum included, under a temporary name in the same
 //   directory and renamed over its final name only when complete. Every failure is returned to
 //   the caller; nothing here prints or ends the process.
 #pragma once
 
-#include "link/link.h"
-
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 // ---- Tables and layout ----
 
@@ -40,6 +44,9 @@ inline constexpr long OFFSET_DATA = 55; // first entry, or the backup header len
 inline constexpr long OFFSET_BACKUP_HEADER = 57;
 inline constexpr long OFFSET_FIRST_TYPE = 59; // 0x1D here makes a backup file
 inline constexpr std::size_t SIGNATURE_COMPARED = 3;
+// The longest data section: the size of the link library's packet buffer, where the programs
+// hold a file's data section whole.
+inline constexpr std::size_t DATA_SECTION_MAX = 0x8000;
 // The largest file with any meaning: header, N, a data section of 65,535 bytes, checksum.
 inline constexpr std::size_t FILE_SIZE_MAX = FILE_HEADER_SIZE + 2 + 0xFFFF + 2;
 
@@ -69,12 +76,18 @@ enum class HeaderFault {
     short_header,  // the packet is shorter than its own name length says
     name_too_long, // more than 11 bytes
     unknown_type,  // above 0x1E
-    data_too_long, // its file's data section would not fit the packet buffer
+    data_too_long, // its file's data section would be longer than DATA_SECTION_MAX
     unsafe_name,   // contains '/' or a zero byte, or names no file of its own
 };
 
 // A short English description, such as "name longer than 11 bytes".
 const char* describe(HeaderFault fault);
+
+// The data of a variable header packet (D, T, K, the K name bytes) for a variable of
+// `data_length` bytes, of type `type`, named `name`, written to the start of `out`. Returns its
+// length, 4 + K; 0, writing nothing, when `out` cannot hold it or the name is over 255 bytes.
+std::uint16_t encode_var_header(std::uint16_t data_length, std::uint8_t type,
+                                std::span<const char> name, std::span<std::uint8_t> out);
 
 // Takes a variable header apart (the data of a PACKET_VAR packet of `length` bytes) and checks
 // it against the limits and the file-name rule.
@@ -99,25 +112,32 @@ bool file_name(const VarHeader& header, PathBuffer& path);
 bool begin_file(const char* path);
 
 // Writes the begun file as one variable: header, entry, the D data bytes from `data`, then the
-// checksum pass; it then replaces the final name. False on any failure, with nothing left
-// behind and an existing file untouched; errno tells why.
-bool write_variable(const VarHeader& header, const std::uint8_t* data);
+// checksum pass, which reads the data section back into `scratch` (`data` may lie in it); it
+// then replaces the final name. False on any failure, with nothing left behind and an existing
+// file untouched; errno tells why.
+bool write_variable(const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch);
 
-// begin_file(path), then write_variable(header, data).
-bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data);
+// begin_file(path), then write_variable(header, data, scratch).
+bool write_variable(const char* path, const VarHeader& header, const std::uint8_t* data,
+                    std::span<std::uint8_t> scratch);
 
 // A backup is written in steps, as its packets arrive: begin_backup with the backup header
 // (the data of its PACKET_VAR packet) into the begun file (or into "backup.85b", begun here, if
 // none was), add_backup_block for each of the three data packets, then finish_backup, which
-// runs the checksum pass and renames the file into place.
+// runs the checksum pass in `scratch` and renames the file into place.
 // If the blocks do not have the lengths the header announced, the stored data-section length
 // follows the blocks actually stored. abandon_backup removes the unfinished file.
 // Each returns false on failure (and then abandons the file itself); errno tells why:
 // EINVAL for a header that is not 9 bytes or a fourth block, EFBIG for a backup whose data
-// section would not fit the packet buffer.
+// section would be longer than DATA_SECTION_MAX.
 bool begin_backup(const std::uint8_t* header, std::uint16_t length);
+// The data-section length a backup header of at least 7 bytes announces: its own length field
+// and bytes, then the three blocks, each a length field and the length the header gives for it
+// (at offsets 0, 3 and 5).
+std::uint32_t backup_section_length(std::span<const std::uint8_t> header);
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length);
-bool finish_backup();
+bool finish_backup(std::span<std::uint8_t> scratch);
 void abandon_backup();
 
 // Closes and removes the begun, unfinished file, if there is one. Keeps errno.
@@ -137,10 +157,10 @@ enum class FileCheck {
 };
 
 // Checks a whole file before anything of it is sent: the signature's first three bytes, the
-// data-section length, the checksum of the data section (read into `buffer`), and that the
+// data-section length, the checksum of the data section (read into `scratch`), and that the
 // entries, or the backup header and its three blocks, fill the data section exactly and stay
 // within the limits. On `damaged`, `problem` says what is wrong in a few English words.
-FileCheck check_file(std::FILE* file, const char*& problem);
+FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem);
 
 // True when the checked file is a backup (type 0x1D at offset 59).
 bool is_backup(std::FILE* file);
@@ -150,13 +170,13 @@ long data_section_end(std::FILE* file);
 
 // The entry walk of a checked file, from `position` = OFFSET_DATA: read_entry moves to the
 // entry's type (position + 4), reads type, name and the data length and leaves the file at the
-// entry's data; the caller then reads or skips the data, and the next entry begins at the file
-// position that follows (ftell), while that is below data_section_end.
+// entry's data; the caller then reads (into `scratch`) or skips the data, and the next entry begins
+// at the file position that follows (ftell), while that is below data_section_end.
 bool read_entry(std::FILE* file, long position, VarHeader& header);
-bool read_entry_data(std::FILE* file, std::uint16_t length); // into `buffer`
+bool read_entry_data(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t length);
 bool skip_entry_data(std::FILE* file, std::uint16_t length);
 
-// The backup of a checked backup file: the header into `buffer` (its length in `length`), then
-// each of the three blocks into `buffer` in turn.
-bool read_backup_header(std::FILE* file, std::uint16_t& length);
-bool read_backup_block(std::FILE* file, std::uint16_t& length);
+// The backup of a checked backup file: the header into `scratch` (its length in `length`), then
+// each of the three blocks into `scratch` in turn.
+bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);
+bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);

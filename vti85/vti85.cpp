@@ -12,6 +12,7 @@
 #include "varfile/varfile.h"
 #include "vti85/tty_mode.h"
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,11 +24,11 @@
 #include <unistd.h>
 #include <vector>
 
-// The calculator's own packet buffer, which the variable-file code reads and writes.
-static std::uint8_t calculator_memory[BUFFER_SIZE];
-std::uint8_t* buffer = calculator_memory;
-
 namespace {
+
+// The calculator's own memory, where the variable-file code reads files and checks what it
+// writes. The calculator model keeps its packets elsewhere and needs no packet buffer.
+std::array<std::uint8_t, DATA_SECTION_MAX> memory;
 
 constexpr ProgramInfo VTI85{
     .name = "vti85",
@@ -114,8 +115,14 @@ bool parse(int argc, char** argv) {
     return settings.sending ? !settings.paths.empty() : settings.paths.size() == 1;
 }
 
-peer::Bytes from_buffer(std::uint16_t length) {
-    return {buffer, buffer + length};
+// A variable's name as it may be printed (up to a zero byte, as the name buffer holds it): names
+// come from files and from the computer, and a control byte must not reach the terminal.
+std::string shown(const VarHeader& header) {
+    return printable(header.name.data());
+}
+
+peer::Bytes from_memory(std::uint16_t length) {
+    return {memory.begin(), memory.begin() + length};
 }
 
 // ---- Sending, as a calculator sends to pullvar ----
@@ -129,17 +136,17 @@ int corruptions() {
 // Returns false when the transfer ended (a backup, or the computer aborted).
 bool send_backup(std::FILE* file, const char* path) {
     std::uint16_t length = 0;
-    if (!read_backup_header(file, length)) return false;
+    if (!read_backup_header(file, memory, length)) return false;
     std::printf("vti85: sending the backup in %s\n", path);
-    peer::send(PACKET_VAR, from_buffer(length));
+    peer::send(PACKET_VAR, from_memory(length));
     if (peer::receive().type != PACKET_CTS) {
         std::printf("vti85: the computer refused the backup\n");
         return false;
     }
     peer::send(PACKET_ACK);
     for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file, length)) return false;
-        peer::send(PACKET_DATA, from_buffer(length), {.corrupt = corruptions()});
+        if (!read_backup_block(file, memory, length)) return false;
+        peer::send(PACKET_DATA, from_memory(length), {.corrupt = corruptions()});
     }
     std::printf("vti85: backup sent\n");
     return false;
@@ -150,7 +157,8 @@ bool send_variables(std::FILE* file) {
     VarHeader header{};
     for (long position = OFFSET_DATA; position < end; position = std::ftell(file)) {
         if (!read_entry(file, position, header)) return false;
-        std::printf("vti85: sending %s (%s)\n", header.name.data(), var_types[header.type].data());
+        std::printf("vti85: sending %s (%s)\n", shown(header).c_str(),
+                    var_types[header.type].data());
         peer::send(PACKET_VAR,
                    peer::var_header(header.data_length, header.type,
                                     std::string(header.name.data(), header.name_length)));
@@ -167,8 +175,8 @@ bool send_variables(std::FILE* file) {
             return false;
         }
         peer::send(PACKET_ACK);
-        if (!read_entry_data(file, header.data_length)) return false;
-        peer::send(PACKET_DATA, from_buffer(header.data_length), {.corrupt = corruptions()});
+        if (!read_entry_data(file, memory, header.data_length)) return false;
+        peer::send(PACKET_DATA, from_memory(header.data_length), {.corrupt = corruptions()});
     }
     return true;
 }
@@ -177,7 +185,7 @@ void send_all() {
     for (const std::string& path : settings.paths) {
         std::FILE* file = std::fopen(path.c_str(), "rb");
         const char* problem = nullptr;
-        if (file == nullptr || check_file(file, problem) != FileCheck::ok) {
+        if (file == nullptr || check_file(file, memory, problem) != FileCheck::ok) {
             std::printf("vti85: %s is not a usable variable file%s%s\n", path.c_str(),
                         problem != nullptr ? ": " : "", problem != nullptr ? problem : "");
             if (file != nullptr) std::fclose(file);
@@ -203,7 +211,7 @@ void receive_backup(const peer::Packet& header) {
         const peer::Packet data = peer::receive();
         ok = ok && add_backup_block(data.data.data(), static_cast<std::uint16_t>(data.data.size()));
     }
-    ok = ok && finish_backup();
+    ok = ok && finish_backup(memory);
     std::printf(ok ? "vti85: saved %s\n" : "vti85: could not save %s\n", BACKUP_FILE_NAME);
 }
 
@@ -213,7 +221,7 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     const HeaderFault fault =
         read_var_header(packet.data.data(), static_cast<std::uint16_t>(packet.data.size()), header);
     const std::string& answer = settings.answers[std::min(index, settings.answers.size() - 1)];
-    std::printf("vti85: offered %s (%s): %s\n", header.name.data(),
+    std::printf("vti85: offered %s (%s): %s\n", shown(header).c_str(),
                 fault == HeaderFault::none ? var_types[header.type].data() : describe(fault),
                 answer.c_str());
     if (answer == "skip" || answer == "memory" || answer == "abort") {
@@ -240,8 +248,9 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     PathBuffer path{};
     file_name(header, path);
     const bool saved = data.data.size() == header.data_length &&
-                       write_variable(path.data(), header, data.data.data());
-    std::printf(saved ? "vti85: saved %s\n" : "vti85: could not save %s\n", path.data());
+                       write_variable(path.data(), header, data.data.data(), memory);
+    std::printf(saved ? "vti85: saved %s\n" : "vti85: could not save %s\n",
+                printable(path.data()).c_str());
     return true;
 }
 

@@ -141,6 +141,18 @@ void write_file(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+int call_main(int (*entry)(int, char**), const std::string& name,
+              const std::vector<std::string>& args) {
+    std::vector<std::string> words{name};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    return entry(static_cast<int>(words.size()), argv.data());
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);

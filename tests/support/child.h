@@ -39,6 +39,10 @@ struct ScratchDir {
     std::filesystem::path path;
 };
 
+// Calls a program's entry (its main) with `name`, then `args`, as its command line.
+int call_main(int (*entry)(int, char**), const std::string& name,
+              const std::vector<std::string>& args);
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> lines(const std::string& text);

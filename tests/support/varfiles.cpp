@@ -2,6 +2,21 @@
 
 namespace testing_support {
 
+std::string text(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+Bytes bytes_of(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+Bytes counting(std::size_t size, std::uint8_t first) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(first + i);
+    return bytes;
+}
+
 std::string u16(std::size_t value) {
     return {static_cast<char>(value & 0xFF), static_cast<char>(value >> 8 & 0xFF)};
 }
@@ -31,6 +46,18 @@ std::string backup_section(const std::string& header, const std::vector<std::str
     for (const std::string& block : blocks)
         section += u16(block.size()) + block;
     return section;
+}
+
+std::string backup_section(const Bytes& header, const std::vector<Bytes>& blocks) {
+    std::vector<std::string> texts;
+    texts.reserve(blocks.size());
+    for (const Bytes& block : blocks)
+        texts.push_back(text(block));
+    return backup_section(text(header), texts);
+}
+
+std::string var_header_data(std::size_t data_length, std::uint8_t type, const std::string& name) {
+    return u16(data_length) + static_cast<char>(type) + static_cast<char>(name.size()) + name;
 }
 
 } // namespace testing_support
