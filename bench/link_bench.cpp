@@ -2,8 +2,8 @@
 // Built once per cable; prints one table row per measurement (see bench_table.h). Never part of
 // the tests.
 #include "bench/bench_table.h"
-#include "link/link.h"
 #include "calc/calc.h"
+#include "link/link.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Wait benchmark: CPU time spent while the calculator keeps the computer waiting, and for the
 // gray cable the time per byte through a pseudo-terminal. Built once per cable; prints rows of
 // the second benchmark table. Never part of the tests.
-#include "link/link.h"
 #include "calc/calc.h"
+#include "link/link.h"
 
 #include <cstdio>
 #include <cstring>

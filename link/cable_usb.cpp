@@ -20,7 +20,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace {
 
 constexpr std::uint16_t TI_VENDOR = 0x0451;

@@ -1,8 +1,8 @@
 // The gray cable's byte layer through the kernel's terminal layer: a pseudo-terminal stands in
 // for the serial device, with the virtual calculator's script on its far end.
+#include "calc/calc.h"
 #include "link/byte_cables.h"
 #include "link/link.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

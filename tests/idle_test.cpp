@@ -1,6 +1,6 @@
 // Waits before a byte on the two-wire cables: a calculator that takes its time costs no CPU.
-#include "link/link.h"
 #include "calc/calc.h"
+#include "link/link.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // A build for a cable that does not exist.
-#include "link/link.h"
 #include "calc/calc.h"
+#include "link/link.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // lines against the virtual calculator.
 #include "linkcheck/linkcheck.h"
 
+#include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
-#include "calc/calc.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>

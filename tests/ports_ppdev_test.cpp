@@ -1,9 +1,9 @@
 // The ppdev port layer, driven through a recording double of its system calls.
 #include "link/cable.h"
-#include "tests/support/fake_device_calls.h"
 #include "link/link.h"
 #include "link/ports/ports.h"
 #include "tests/support/child.h"
+#include "tests/support/fake_device_calls.h"
 
 #include <gtest/gtest.h>
 

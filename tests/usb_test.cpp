@@ -1,9 +1,9 @@
 // The USB cable's byte layer through a double of its libusb calls, with the virtual
 // calculator's script behind the cable.
-#include "link/link.h"
-#include "tests/support/fake_usb_calls.h"
 #include "calc/calc.h"
+#include "link/link.h"
 #include "tests/support/child.h"
+#include "tests/support/fake_usb_calls.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Virtual port access: the output and input registers are a wire shared with vti85.
-#include "link/wire.h"
 #include "link/ports/ports.h"
 #include "link/ports/virtual_wire.h"
+#include "link/wire.h"
 
 #include <cerrno>
 #include <cstdio>
