@@ -1,9 +1,10 @@
 // The virtual calculator: a modelled two-wire cable with a scripted TI-85 on its far end.
 //
 // Principles of operation
-// - This library implements the platform seam (link/ports.h) for the tests. The computer's
-//   output register pulls lines A and B low, its input register reads them back (bits 4 and 5,
-//   the other bits noise), on the parallel and the serial cable alike.
+// - This library implements the platform seam (link/ports/ports.h) in-process, for the tests,
+//   the benchmarks and the fuzz targets; vti85 drives it from its own side of the wire. The
+//   computer's output register pulls lines A and B low, its input register reads them back (bits 4
+//   and 5, the other bits noise), on the parallel and the serial cable alike.
 // - The calculator runs the real four-step handshake from its end, bit by bit, reacting on the
 //   computer's port accesses. Above the bits it runs a script: a function that sends and
 //   receives bytes and packets the way a calculator does. The script runs on its own thread but
