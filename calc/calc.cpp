@@ -30,7 +30,9 @@ void wait_for_wire() {
 
 void put_u16(Bytes& bytes, std::uint16_t value) {
     const std::array<std::uint8_t, 2> two = le16(value);
-    bytes.insert(bytes.end(), two.begin(), two.end());
+    // Byte by byte: g++ 12 at -O3 sees a false out-of-bounds copy in a range insert here.
+    bytes.push_back(two[0]);
+    bytes.push_back(two[1]);
 }
 
 // Transcript entries: from_pc, intact, machine, type, length (2), data size (4), data.
