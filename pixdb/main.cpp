@@ -8,14 +8,15 @@ namespace {
 constexpr ProgramInfo PIXDB{
     .name = "pixdb",
     .usage = "pixdb [OPTION]... INPUT OUTPUT\n",
-    .about = "Converts INPUT, a 96 x 64 monochrome Windows bitmap, into OUTPUT: 64 lines of Z80\n"
-             "assembler .db statements, 12 bytes a line, top row first, every pixel bit\n"
-             "inverted. Without both files it prints its usage text.\n",
+    .about = "Converts INPUT, a 96 x 64 monochrome BMP file, into OUTPUT: 64 lines of Z80\n"
+             "assembler .db statements, 12 bytes a line, top row first, a 1 bit for every\n"
+             "dark pixel. OUTPUT is replaced only once it is complete. Without both files it\n"
+             "prints its usage text.\n",
     .options = "",
     .statuses = "  0    done\n"
                 "  1    usage shown, or a wrong command line\n"
-                "  2    a file could not be opened or written\n"
-                "  3    the bitmap is not 96 x 64, or ends before its last pixel row\n",
+                "  2    a file could not be opened, read or written, or OUTPUT is INPUT\n"
+                "  3    the bitmap is refused (a third line says why)\n",
     .more = "the manual page: man pixdb",
 };
 
