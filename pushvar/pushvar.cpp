@@ -46,8 +46,9 @@ constexpr ProgramInfo PUSHVAR{
     .statuses = "  0    done, also after a restored backup\n"
                 "  1    no FILE, a wrong command line, the link could not be set up, or the\n"
                 "       calculator did not acknowledge a packet\n"
-                "  255  a damaged file or a wrong checksum, or the calculator refused or\n"
-                "       stopped the transfer\n",
+                "  2    done, but a FILE was missing, unreadable or not a variable file\n"
+                "  255  a damaged file or a wrong checksum (then nothing is sent), or the\n"
+                "       calculator refused or stopped the transfer\n",
     .more = "the manual page: man pushvar",
 };
 
