@@ -39,9 +39,9 @@ constexpr ProgramInfo PUSHVAR{
     .name = "pushvar",
     .usage = "pushvar [OPTION]... FILE...\n",
     .about = "Sends the variables in each variable FILE to a TI-85 over the link cable, in the\n"
-             "order given, or restores a memory backup (which ends the run). Each file is\n"
-             "checked whole before anything of it is sent. Put the calculator in its receive\n"
-             "mode (LINK, RECV) first.\n",
+             "order given, or restores a memory backup (which ends the run). Every file is\n"
+             "checked whole before anything is sent. Put the calculator in its receive mode\n"
+             "(LINK, RECV) first.\n",
     .options = "",
     .statuses = "  0    done, also after a restored backup\n"
                 "  1    no FILE, a wrong command line, the link could not be set up, or the\n"
