@@ -231,9 +231,10 @@ constexpr ProgramInfo LINKCHECK{
              "this build uses, sets up the link as pullvar and pushvar do (naming the likely\n"
              "causes when that is refused), then shows both lines whenever they change. Type a,\n"
              "b or r and Enter to pull line A or line B low from this end or release both; q,\n"
-             "the end of the input or Ctrl-C ends the run with both lines released.\n",
+             "the end of the input or Ctrl-C ends the run with both lines released. For TI's\n"
+             "gray and USB cables, whose lines cannot be seen, it reports what it opened.\n",
     .options = "",
-    .statuses = "  0    ended by q or the end of the input\n"
+    .statuses = "  0    ended by q or the end of the input, or a gray or USB cable is ready\n"
                 "  1    the link could not be set up, or a wrong command line\n",
     .more = "the manual page: man linkcheck",
 };
