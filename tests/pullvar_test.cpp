@@ -121,6 +121,16 @@ void end_transmission() {
 }
 
 const Variable A{"A", 0x00, counting(10)};
+const Variable B{"B", 0x00, counting(5)};
+
+// The calculator offers A, then `second`, then ends the transmission.
+std::function<void()> a_then(const Variable& second) {
+    return [second] {
+        offer(A);
+        offer(second);
+        end_transmission();
+    };
+}
 
 // The worked example backup: blocks of 2, 1 and 3 bytes, then two pass-through bytes.
 const Bytes BACKUP_HEADER{0x02, 0x00, 0x1D, 0x01, 0x00, 0x03, 0x00, 0xAB, 0xCD};
@@ -259,13 +269,7 @@ TEST(pullvar_duplicate, NoKeepsTheFileSkipsAndGoesOn) {
         ScratchDir dir;
         write_file(dir.path / "A.85n", "old");
         const Variable b{"B", 0x01, counting(20)};
-        const auto run = run_pullvar(
-            [&] {
-                offer(A);
-                offer(b);
-                end_transmission();
-            },
-            answer, dir.path);
+        const auto run = run_pullvar(a_then(b), answer, dir.path);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(lines(run.output),
                   output({"pullvar: Receiving        A, type  REAL, to        A.85n",
@@ -322,14 +326,7 @@ TEST(pullvar_duplicate, OnePromptPerAnswerTypedAtATerminal) {
         ScratchDir dir;
         write_file(dir.path / "A.85n", "old A");
         write_file(dir.path / "B.85n", "old B");
-        const Variable b{"B", 0x00, counting(5)};
-        const auto run = run_pullvar(
-            [&] {
-                offer(A);
-                offer(b);
-                end_transmission();
-            },
-            c.input, dir.path);
+        const auto run = run_pullvar(a_then(B), c.input, dir.path);
         EXPECT_EQ(run.status, 0);
         std::string asked;
         for (int i = 0; i < c.prompts_for_b; ++i)
@@ -349,14 +346,7 @@ TEST(pullvar_duplicate, EndOfInputKeepsEveryExistingFile) {
     ScratchDir dir;
     write_file(dir.path / "A.85n", "old A");
     write_file(dir.path / "B.85n", "old B");
-    const Variable b{"B", 0x00, counting(5)};
-    const auto run = run_pullvar(
-        [&] {
-            offer(A);
-            offer(b);
-            end_transmission();
-        },
-        "", dir.path);
+    const auto run = run_pullvar(a_then(B), "", dir.path);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(lines(run.output),
               output({"pullvar: Receiving        A, type  REAL, to        A.85n",
@@ -377,14 +367,7 @@ TEST(pullvar_command_line, SavesIntoTheDirectoryNamed) {
     ScratchDir here;
     ScratchDir there;
     write_file(there.path / "A.85n", "old");
-    const Variable b{"B", 0x00, counting(5)};
-    const auto run = run_pullvar(
-        [&] {
-            offer(A);
-            offer(b);
-            end_transmission();
-        },
-        "n", here.path, {}, {}, {there.path.string()});
+    const auto run = run_pullvar(a_then(B), "n", here.path, {}, {}, {there.path.string()});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        A, type  REAL, to        A.85n",
                                          PROMPT + "pullvar: Variable skipped!",
@@ -393,7 +376,7 @@ TEST(pullvar_command_line, SavesIntoTheDirectoryNamed) {
     EXPECT_TRUE(listing(here.path).empty());
     EXPECT_EQ(listing(there.path), (Lines{"A.85n", "B.85n"}));
     EXPECT_EQ(read_file(there.path / "A.85n"), "old");
-    EXPECT_EQ(read_file(there.path / "B.85n"), variable_file("B", 0x00, b.data));
+    EXPECT_EQ(read_file(there.path / "B.85n"), variable_file("B", 0x00, B.data));
 }
 
 // A directory that cannot be entered ends the run once the link is up (so it is entered with
