@@ -36,7 +36,9 @@ TEST(IdleWait, ALateCalculatorIsAwaitedAsleepInBothDirections) {
         }
         const double cpu_used = seconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
         EXPECT_EQ(got, 0xA5) << sending;
-        EXPECT_GE(seconds(CLOCK_MONOTONIC) - wall, HOLD_MS * 1e-3) << sending;
+        // The model counts the hold in whole milliseconds from its first poll, which may come
+        // before this thread reads the clock: the wait happened, give or take a little.
+        EXPECT_GE(seconds(CLOCK_MONOTONIC) - wall, HOLD_MS * 0.9e-3) << sending;
         // Spinning through the wait reads the lines millions of times and keeps a core busy.
         EXPECT_LT(peer::accesses(), 50000U) << sending;
         EXPECT_LT(cpu_used, HOLD_MS * 1e-3 / 5) << sending;
