@@ -135,6 +135,13 @@ void end_of_transmission() {
     peer::send(PACKET_ACK);
 }
 
+// Takes every one of `count` variables, then the end of the transmission.
+void accept_all(int count) {
+    for (int i = 0; i < count; ++i)
+        accept();
+    end_of_transmission();
+}
+
 constexpr int FAILED = 255;
 constexpr int PASSED_OVER = 2;
 
@@ -156,12 +163,8 @@ TEST(pushvar, SendsEveryPathInOrderAndReportsMissingOnes) {
     put(dir, "PROGRAMNAME.85p", var_file(entry(0x12, "PROGRAMNAME", counting(300, 7))));
 
     const auto result =
-        push(dir, {"A.85n", "gone.85n", "PROGRAMNAME.85p", "A.85n", "\x1B]0;x\x07.85n"}, [] {
-            accept();
-            accept();
-            accept();
-            end_of_transmission();
-        });
+        push(dir, {"A.85n", "gone.85n", "PROGRAMNAME.85p", "A.85n", "\x1B]0;x\x07.85n"},
+             [] { accept_all(3); });
     EXPECT_EQ(result.status, PASSED_OVER);
     EXPECT_EQ(messages(result),
               (Lines{
@@ -192,10 +195,7 @@ TEST(pushvar, OnlyTheFirstThreeSignatureBytesCount) {
     EXPECT_EQ(messages(result), (Lines{passed_over, "pushvar: 0 variables sent"}));
     EXPECT_TRUE(received().empty());
 
-    result = push(dir, {"other.bin", "near.85n"}, [] {
-        accept();
-        end_of_transmission();
-    });
+    result = push(dir, {"other.bin", "near.85n"}, [] { accept_all(1); });
     EXPECT_EQ(result.status, PASSED_OVER);
     EXPECT_EQ(messages(result), (Lines{
                                     passed_over,
@@ -335,11 +335,7 @@ TEST(pushvar, UnacknowledgedDataPacketEndsWithStatusOne) {
 TEST(pushvar, LaterEntryOfBackupTypeIsAnOrdinaryVariable) {
     ScratchDir dir;
     put(dir, "mixed.85g", var_file(entry(0x12, "P", {0xC9}) + entry(0x1D, "B", {1, 2, 3})));
-    const auto result = push(dir, {"mixed.85g"}, [] {
-        accept();
-        accept();
-        end_of_transmission();
-    });
+    const auto result = push(dir, {"mixed.85g"}, [] { accept_all(2); });
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(messages(result), (Lines{
                                     "pushvar: Sending        P, type PRGRM, from    mixed.85g",
@@ -358,10 +354,7 @@ TEST(pushvar, FileWrittenByTheReceiverGoesBackUnchanged) {
     const Bytes data = counting(600, 0xF0);
     ASSERT_TRUE(write_variable((dir.path / "PRGM1.85p").c_str(), header, data.data(), scratch));
 
-    const auto result = push(dir, {"PRGM1.85p"}, [] {
-        accept();
-        end_of_transmission();
-    });
+    const auto result = push(dir, {"PRGM1.85p"}, [] { accept_all(1); });
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(messages(result), (Lines{
                                     "pushvar: Sending    PRGM1, type PRGRM, from    PRGM1.85p",
@@ -474,10 +467,7 @@ TEST(pushvar_file, UnreadablePathIsReportedAndTheRunGoesOn) {
     sock_path.copy(address.sun_path, sock_path.size());
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
-    const auto result = push(dir, {"folder.85n", "sock.85n", "A.85n"}, [] {
-        accept();
-        end_of_transmission();
-    });
+    const auto result = push(dir, {"folder.85n", "sock.85n", "A.85n"}, [] { accept_all(1); });
     const std::string unopenable =
         "pushvar: File 'sock.85n' cannot be opened: No such device or address";
     EXPECT_EQ(result.status, PASSED_OVER);
@@ -533,11 +523,7 @@ TEST(pushvar_run, FilesNamedLikeOptionsAreSentAfterTheDoubleDash) {
     ScratchDir dir;
     put(dir, "-x", var_file(entry(0x00, "A", A_DATA)));
     put(dir, "--help", var_file(entry(0x00, "B", A_DATA)));
-    const auto result = push(dir, {"--", "-x", "--help"}, [] {
-        accept();
-        accept();
-        end_of_transmission();
-    });
+    const auto result = push(dir, {"--", "-x", "--help"}, [] { accept_all(2); });
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(messages(result), (Lines{
                                     "pushvar: Sending        A, type  REAL, from           -x",
@@ -617,11 +603,7 @@ TEST(pushvar_terminal, ProgressOfLongPacketsAtATerminalOnlyOverTheSameWire) {
         const auto result = testing_support::run_child_with_errors(
             terminal, errors[terminal],
             [] {
-                peer::run([] {
-                    accept();
-                    accept();
-                    end_of_transmission();
-                });
+                peer::run([] { accept_all(2); });
                 return call_main(pushvar_main, "pushvar", {"BIG.85l", "A.85n"});
             },
             "", dir.path);
