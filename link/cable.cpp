@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <new>
 
 std::uint8_t* buffer = nullptr;
@@ -41,7 +40,7 @@ constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR
 extern "C" void interrupted(int signal) {
     if (interrupt_cleanup != nullptr) interrupt_cleanup();
     port_abandoned = 1;
-    if (link_type == LINK_GRAY || link_type == LINK_USB) {
+    if (byte_cable(link_type)) {
         release_byte_cable();
     } else {
         port_write(output_register(), LINES_RELEASED);

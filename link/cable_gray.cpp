@@ -70,6 +70,7 @@ void open_gray() {
     device = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (device < 0) fail("Cannot open", errno, open_hint(errno));
     if (flock(device, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) fail("Cannot lock", errno, "see linkcheck");
         std::printf("%s is in use by another program (a second transfer?), aborting!\n",
                     device_path);
         std::exit(1);

@@ -16,7 +16,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -46,9 +45,15 @@ int out_packet_size = 0;
 std::uint8_t outgoing[MAX_PACKET];
 int outgoing_size = 0;
 
+bool exiting = false; // the last bytes are going out at exit, where exit may not be called again
+
 // Bytes not yet sent are dropped: the exit must not try to send them again.
 [[noreturn]] void end() {
     outgoing_size = 0;
+    if (exiting) {
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
     std::exit(1);
 }
 
@@ -132,8 +137,9 @@ void open_cable() {
 
 int packet_size(std::uint8_t endpoint) {
     const int size = usb_max_packet_size(endpoint);
-    if (size < 0) fail("Cannot read the USB cable's endpoints", size);
-    if (size == 0 || size > MAX_PACKET) fail("Cannot read the USB cable's endpoints", USB_ERROR_IO);
+    if (size <= 0 || size > MAX_PACKET) {
+        fail("Cannot read the USB cable's endpoints", size < 0 ? size : USB_ERROR_IO);
+    }
     return size;
 }
 
@@ -144,7 +150,8 @@ void reset_pipe(std::uint8_t endpoint) {
 }
 
 // One bulk transfer, made again after a time-out with nothing done, after an empty read and
-// after a stall (once the pipe is reset). Returns the bytes moved, at least one.
+// after a stall (once the pipe is reset). Returns the bytes moved: at least one, unless `once`
+// lets a time-out or an empty read end it.
 int transfer(std::uint8_t endpoint, std::uint8_t* data, int length, unsigned timeout_ms,
              bool once) {
     const char* what =
@@ -152,9 +159,8 @@ int transfer(std::uint8_t endpoint, std::uint8_t* data, int length, unsigned tim
     for (int stalls = 0;;) {
         int moved = 0;
         const int result = usb_bulk(endpoint, data, length, moved, timeout_ms);
-        if (moved > 0 && (result == USB_SUCCESS || result == USB_ERROR_TIMEOUT)) return moved;
         if (result == USB_SUCCESS || result == USB_ERROR_TIMEOUT) {
-            if (once) return 0;
+            if (moved > 0 || once) return moved;
             continue;
         }
         if (result == USB_ERROR_NO_DEVICE) unplugged();
@@ -174,6 +180,11 @@ void flush() {
     outgoing_size = 0;
 }
 
+void flush_at_exit() {
+    exiting = true;
+    flush();
+}
+
 } // namespace
 
 void on_usb_step(void (*step)(UsbStep, int, int)) {
@@ -191,7 +202,7 @@ void open_usb() {
         if (transfer(ENDPOINT_IN, incoming, in_packet_size, DRAIN_MS, true) == 0) break;
     }
     // The last bytes of a run (pullvar's final acknowledgement) must still go out.
-    std::atexit(flush);
+    std::atexit(flush_at_exit);
     step_done(UsbStep::ready);
 }
 

@@ -2,7 +2,6 @@
 // nothing beyond the C library.
 #include "link/identity_calls.h"
 
-#include <grp.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>

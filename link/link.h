@@ -30,6 +30,12 @@ inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's 
 inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
 inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
 
+// Whether the cable exchanges whole bytes with its own microcontroller, so that no port and no
+// line of it is ours to drive.
+constexpr bool byte_cable(int type) {
+    return type == LINK_GRAY || type == LINK_USB;
+}
+
 // The cable this program was built for (the LINK_TYPE build setting), defined with the port
 // layer that the program links.
 extern const int link_type;

@@ -44,7 +44,7 @@ void report_usb_steps() {
     on_usb_step(usb_step);
 }
 
-int byte_cable_ready(const Build& build) {
+void byte_cable_ready(const Build& build) {
     if (build.cable == LINK_GRAY) {
         say("linkcheck: %s is open: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow "
             "control\n",
@@ -56,5 +56,4 @@ int byte_cable_ready(const Build& build) {
     }
     say("linkcheck: the cable is ready: start pullvar or pushvar, then the transfer on the "
         "calculator\n");
-    return 0;
 }

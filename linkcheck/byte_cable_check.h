@@ -12,5 +12,5 @@ std::string describe_byte_cable(const Build& build);
 // Before init_link: have the USB cable's set-up report each step it passes.
 void report_usb_steps();
 
-// After init_link: reports the open cable. Returns the exit status.
-int byte_cable_ready(const Build& build);
+// After init_link: reports the open cable.
+void byte_cable_ready(const Build& build);

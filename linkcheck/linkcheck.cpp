@@ -68,7 +68,7 @@ std::string group_name(gid_t group) {
 Build this_build() {
     const bool serial = link_type == LINK_CONNECT85;
     // The byte cables reach no port.
-    const char* ports = link_type == LINK_GRAY || link_type == LINK_USB ? "none" : LINK_PORTS_NAME;
+    const char* ports = byte_cable(link_type) ? "none" : LINK_PORTS_NAME;
     return {link_type, ports, LINK_PORTS_DEVICE, serial ? SERIAL_OUT : PARALLEL_OUT,
             serial ? SERIAL_IN : PARALLEL_IN};
 }
@@ -84,7 +84,7 @@ std::string describe(const Build& build) {
         text = "linkcheck: cable: connect85 cable on the serial port\n"
                "linkcheck: line A: pulled by RTS (DB9 pin 7), read on CTS (DB9 pin 8)\n"
                "linkcheck: line B: pulled by DTR (DB9 pin 4), read on DSR (DB9 pin 6)\n";
-    } else if (build.cable == LINK_GRAY || build.cable == LINK_USB) {
+    } else if (byte_cable(build.cable)) {
         return describe_byte_cable(build);
     } else {
         return "linkcheck: cable: none (LINK_TYPE " + std::to_string(build.cable) +
@@ -343,7 +343,10 @@ int linkcheck_main(int argc, char** argv) {
     init_link();
     link_ready = true;
     say("linkcheck: access granted\n");
-    if (build.cable == LINK_GRAY || build.cable == LINK_USB) return byte_cable_ready(build);
+    if (byte_cable(build.cable)) {
+        byte_cable_ready(build);
+        return 0;
+    }
     if (!facts.port_holder.empty()) {
         say("linkcheck: note: the kernel driver \"%s\" has reserved these ports too; if the lines\n"
             "linkcheck: do not follow, unload it, or use a ppdev or tty build\n",

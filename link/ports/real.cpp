@@ -1,4 +1,5 @@
 // Real port access on an x86 PC: ioperm once per port, then single in/out instructions.
+#include "link/identity_calls.h"
 #include "link/port_advice.h"
 #include "link/ports/ports.h"
 
@@ -7,16 +8,13 @@
 #include <cstring>
 #include <linux/capability.h>
 #include <sys/io.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 bool has_raw_io() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective & CAP_TO_MASK(CAP_SYS_RAWIO)) != 0;
+    CapabilitySets sets;
+    return sys_capget(sets) == 0 && (sets.effective >> CAP_SYS_RAWIO & 1) != 0;
 }
 
 // What was refused and why; for the two usual refusals also what to do, as linkcheck says it.

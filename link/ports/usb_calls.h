@@ -13,7 +13,6 @@ inline constexpr int USB_SUCCESS = 0;
 inline constexpr int USB_ERROR_IO = -1;
 inline constexpr int USB_ERROR_ACCESS = -3;
 inline constexpr int USB_ERROR_NO_DEVICE = -4;
-inline constexpr int USB_ERROR_NOT_FOUND = -5;
 inline constexpr int USB_ERROR_BUSY = -6;
 inline constexpr int USB_ERROR_TIMEOUT = -7;
 inline constexpr int USB_ERROR_PIPE = -9;
