@@ -46,6 +46,9 @@ void hint_after_wait(const char* text);
 // Called from every wait on the calculator: says an armed hint once its time has come. Looks at
 // the clock only now and then, and costs one test while no hint is armed.
 void still_waiting();
+// The same for a wait that sleeps in the system between calls (a byte cable's timed read): looks
+// at the clock every time.
+void still_waiting_after_sleep();
 
 // ---- The command line ----
 //

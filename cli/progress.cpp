@@ -94,10 +94,14 @@ void hint_after_wait(const char* text) {
     polls = 0;
 }
 
-void still_waiting() {
-    if (hint == nullptr || ++polls % POLLS_PER_LOOK != 0) return;
-    if (Clock::now() - hint_armed < HINT_AFTER) return;
+void still_waiting_after_sleep() {
+    if (hint == nullptr || Clock::now() - hint_armed < HINT_AFTER) return;
     put(hint, std::strlen(hint));
     put("\n", 1);
     hint = nullptr;
+}
+
+void still_waiting() {
+    if (hint == nullptr || ++polls % POLLS_PER_LOOK != 0) return;
+    still_waiting_after_sleep();
 }

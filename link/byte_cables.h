@@ -7,7 +7,8 @@
 // - The gray cable is a serial device (LINK_DEVICE, /dev/ttyUSB0 by default) at 9600 baud,
 //   8N1, no flow control, powered by DTR and RTS. The USB cable (0451:E001) is reached through
 //   libusb (link/ports/usb_calls.h): bulk endpoints 0x81 in and 0x02 out on interface 0.
-// - Waits have no time limit and cost no CPU: they block in the system or library call.
+// - Waits have no time limit and cost no CPU: they block in the system or library call, which
+//   returns a few times a second only so that an armed hint can be shown (hint_after_wait).
 // - open_gray and open_usb run in init_link. Every failure prints one line that says what failed
 //   and what to do, then ends the process with status 1.
 #pragma once

@@ -3,7 +3,8 @@
 // The cable's microcontroller does the handshake with the calculator and is powered from DTR
 // and RTS, so both must stay raised, also after the program ends (HUPCL cleared). Any serial
 // device will do, a USB serial adapter included; the device is `link_device`, fixed at build
-// time. Reads block in the kernel until the calculator sends, so a wait costs no CPU.
+// time. Reads wait in the kernel until the calculator sends, so a wait costs no CPU; they wake
+// four times a second only to show the person watching a hint (see hint_after_wait).
 #include "link/byte_cables.h"
 #include "link/link.h"
 
@@ -12,12 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr int LOOK_EVERY_MS = 250;
 
 const char* const device_path = link_device;
 int device = -1;
@@ -115,6 +119,13 @@ void put85_gray(std::uint8_t byte) {
 
 std::uint8_t get85_gray() {
     while (incoming_used == incoming_size) {
+        pollfd ready{device, POLLIN, 0};
+        const int polled = poll(&ready, 1, LOOK_EVERY_MS);
+        if (polled == 0 || (polled < 0 && errno == EINTR)) {
+            still_waiting_after_sleep();
+            continue;
+        }
+        // An error or a hang-up is the read's to report.
         const ssize_t got = read(device, incoming, sizeof incoming);
         if (got < 0 && errno == EINTR) continue;
         if (got == 0) {

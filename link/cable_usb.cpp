@@ -7,8 +7,8 @@
 // made again. A write carries 1 to 32 bytes (the OUT endpoint's maximum packet size).
 //
 // Waits keep no time limit, but each library call has one (WAIT_MS) and is made again, so the
-// program regains control at least that often. Bytes to send are gathered and go out when a
-// packet's worth is there, before the next read, and when the program ends.
+// program regains control at least that often (to show an armed hint). Bytes to send are gathered
+// and go out when a packet's worth is there, before the next read, and when the program ends.
 #include "link/byte_cables.h"
 #include "link/link.h"
 #include "link/ports/usb_calls.h"
@@ -161,6 +161,7 @@ int transfer(std::uint8_t endpoint, std::uint8_t* data, int length, unsigned tim
         const int result = usb_bulk(endpoint, data, length, moved, timeout_ms);
         if (result == USB_SUCCESS || result == USB_ERROR_TIMEOUT) {
             if (moved > 0 || once) return moved;
+            still_waiting_after_sleep();
             continue;
         }
         if (result == USB_ERROR_NO_DEVICE) unplugged();

@@ -137,4 +137,22 @@ TEST(Gray, AWaitForTheCalculatorEndsOnAnInterrupt) {
     EXPECT_EQ(result.output, "ready\n");
 }
 
+// A silent calculator earns the person at the terminal the armed hint, as on the two-wire cables.
+TEST(Gray, AWaitForASilentCalculatorShowsTheHint) {
+    Pty pty;
+    ASSERT_GE(pty.master, 0);
+    std::string errors;
+    const auto result = testing_support::run_child_with_errors(
+        true, errors,
+        [] {
+            init_link();
+            hint_after_wait("waiting for the calculator");
+            get85();
+            return 0;
+        },
+        "", {}, 3600);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(errors, "waiting for the calculator\n");
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -131,6 +132,25 @@ TEST(Usb, FailuresSayWhatFailedAndWhatToDo) {
         EXPECT_EQ(result.status, 1) << c.output;
         EXPECT_EQ(result.output, c.output);
     }
+}
+
+// A silent calculator earns the person at the terminal the armed hint, as on the two-wire cables.
+TEST(Usb, AWaitForASilentCalculatorShowsTheHint) {
+    peer::reset({.stall_check = false});
+    std::string errors;
+    const auto result = testing_support::run_child_with_errors(
+        true, errors,
+        [] {
+            fake_usb::set_up({});
+            peer::run(peer::hang);
+            init_link();
+            hint_after_wait("waiting for the calculator");
+            get85();
+            return 0;
+        },
+        "", {}, 3600);
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(errors, "waiting for the calculator\n");
 }
 
 } // namespace
