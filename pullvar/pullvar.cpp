@@ -89,6 +89,25 @@ bool exists(const char* path) {
     return lstat(path, &status) == 0;
 }
 
+// Whether `path` may be written: nothing stands there, or the user says to overwrite it. A skip
+// is sent and said (of `what`, "Variable" or "Backup"); an abort ends the run.
+bool may_write(const char* path, const char* what) {
+    if (!exists(path)) return true;
+    switch (ask_overwrite()) {
+    case Answer::overwrite:
+        break;
+    case Answer::skip:
+        refuse(REASON_SKIP);
+        say("pullvar: %s skipped!\n", what);
+        return false;
+    case Answer::abort:
+        refuse(REASON_ABORT);
+        say("pullvar: Transfer aborted!\n");
+        fail();
+    }
+    return true;
+}
+
 // Creates the file before the data are asked for. False, with the refusal sent and said, when
 // it cannot be saved there: the calculator keeps its data and may go on with the next variable.
 bool can_save(const char* path) {
@@ -125,21 +144,7 @@ bool receive_variable() {
     say("pullvar: Receiving %8s, type %5s, to %12s\n", name.c_str(), var_types[header.type].data(),
         printable(path.data()).c_str());
 
-    if (exists(path.data())) {
-        switch (ask_overwrite()) {
-        case Answer::overwrite:
-            break;
-        case Answer::skip:
-            refuse(REASON_SKIP);
-            say("pullvar: Variable skipped!\n");
-            return false;
-        case Answer::abort:
-            refuse(REASON_ABORT);
-            say("pullvar: Transfer aborted!\n");
-            fail();
-        }
-    }
-    if (!can_save(path.data())) return false;
+    if (!may_write(path.data(), "Variable") || !can_save(path.data())) return false;
 
     put_packet(PACKET_CTS, 0);
     if (get_packet() != PACKET_ACK) {
@@ -191,21 +196,7 @@ void receive_backup() {
 
     say("pullvar: Receiving system backup to '%s'\n", BACKUP_FILE_NAME);
     // The only full backup the user has is replaced only when the user says so.
-    if (exists(BACKUP_FILE_NAME)) {
-        switch (ask_overwrite()) {
-        case Answer::overwrite:
-            break;
-        case Answer::skip:
-            refuse(REASON_SKIP);
-            say("pullvar: Backup skipped!\n");
-            return;
-        case Answer::abort:
-            refuse(REASON_ABORT);
-            say("pullvar: Transfer aborted!\n");
-            fail();
-        }
-    }
-    if (!can_save(BACKUP_FILE_NAME)) return;
+    if (!may_write(BACKUP_FILE_NAME, "Backup") || !can_save(BACKUP_FILE_NAME)) return;
     if (!begin_backup(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
     put_packet(PACKET_CTS, 0);
     if (get_packet() != PACKET_ACK) {
