@@ -118,6 +118,15 @@ bool can_save(const char* path) {
     return false;
 }
 
+// Asks the calculator for the data; a request it does not acknowledge ends the run.
+void request_data() {
+    put_packet(PACKET_CTS, 0);
+    if (get_packet() != PACKET_ACK) {
+        say("pullvar: Data request not acknowledged!\n");
+        fail();
+    }
+}
+
 // The name a variable header in the buffer announces, as far as the packet holds it, for a
 // message: bytes that a terminal would act on are shown as \xNN.
 std::string announced_name() {
@@ -146,11 +155,7 @@ bool receive_variable() {
 
     if (!may_write(path.data(), "Variable") || !can_save(path.data())) return false;
 
-    put_packet(PACKET_CTS, 0);
-    if (get_packet() != PACKET_ACK) {
-        say("pullvar: Data request not acknowledged!\n");
-        fail();
-    }
+    request_data();
     // A file is written only from data that matches its header.
     const std::uint8_t type = get_packet();
     if (type != PACKET_DATA) {
@@ -198,11 +203,7 @@ void receive_backup() {
     // The only full backup the user has is replaced only when the user says so.
     if (!may_write(BACKUP_FILE_NAME, "Backup") || !can_save(BACKUP_FILE_NAME)) return;
     if (!begin_backup(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
-    put_packet(PACKET_CTS, 0);
-    if (get_packet() != PACKET_ACK) {
-        say("pullvar: Data request not acknowledged!\n");
-        fail();
-    }
+    request_data();
     for (int block = 1; block <= 3; ++block) {
         const std::uint8_t type = get_packet();
         if (type != PACKET_DATA) {
