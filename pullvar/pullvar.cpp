@@ -172,8 +172,9 @@ bool receive_variable() {
     return true;
 }
 
-// Why the backup header in the buffer cannot be stored, or nullptr. A backup is held whole in
-// the buffer when it is checked and sent back, so its data section must fit there too.
+// Why the backup header in the buffer cannot be stored, or nullptr. The limit is the
+// variable-file library's own, which the buffer holds whole: a backup let through here is never
+// refused there.
 const char* backup_problem() {
     static char problem[64];
     if (last_packet_size != BACKUP_HEADER_LENGTH) {
@@ -182,9 +183,9 @@ const char* backup_problem() {
         return problem;
     }
     const unsigned long section = backup_section_length({buffer, BACKUP_HEADER_LENGTH});
-    if (section > BUFFER_SIZE) {
+    if (section > DATA_SECTION_MAX) {
         std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
-                      BUFFER_SIZE);
+                      DATA_SECTION_MAX);
         return problem;
     }
     return nullptr;
