@@ -140,14 +140,15 @@ std::string announced_name() {
 bool receive_variable() {
     VarHeader header{};
     PathBuffer path{};
-    HeaderFault fault = read_var_header(buffer, last_packet_size, header);
-    if (fault == HeaderFault::none && !file_name(header, path)) fault = HeaderFault::unsafe_name;
+    const HeaderFault fault = read_var_header(buffer, last_packet_size, header);
     if (fault != HeaderFault::none) {
         say("pullvar: Variable %s refused (%s), skipped!\n", announced_name().c_str(),
             describe(fault));
         refuse(REASON_SKIP);
         return false;
     }
+    // Cannot fail: read_var_header has refused every name that makes no file name.
+    file_name(header, path);
 
     const std::string name = printable({header.name.data(), header.name_length});
     say("pullvar: Receiving %8s, type %5s, to %12s\n", name.c_str(), var_types[header.type].data(),
