@@ -208,6 +208,15 @@ TEST_F(Writing, BackupsThatCannotBeStoredFaithfullyAreRefused) {
     EXPECT_FALSE(add_backup_block(storage, DATA_SECTION_MAX));
     EXPECT_EQ(errno, EFBIG);
     EXPECT_TRUE(listing(".").empty());
+
+    // A read-back that comes up short (scratch too small here) is EIO, not whatever an earlier
+    // call that succeeded left in errno (the lstat of the absent backup.85b: ENOENT).
+    ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(small.data()), 9));
+    for (int block = 0; block < 3; ++block)
+        ASSERT_TRUE(add_backup_block(storage, 1));
+    EXPECT_FALSE(finish_backup({storage, 4}));
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(listing(".").empty());
 }
 
 TEST_F(Writing, FailuresLeaveNoFileAndKeepTheOldOne) {

@@ -316,6 +316,9 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
 }
 
 bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
+    // A short write or read-back sets no errno: what earlier successes left there must not
+    // stand in for it.
+    errno = 0;
     if (unfinished_file == nullptr || backup_blocks == 3) {
         abandon_file();
         errno = EINVAL;
@@ -334,6 +337,7 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
 }
 
 bool finish_backup(std::span<std::uint8_t> scratch) {
+    errno = 0;
     if (unfinished_file == nullptr || backup_blocks != 3) {
         abandon_file();
         errno = EINVAL;
