@@ -100,6 +100,8 @@ bool append_checksum(std::FILE* file, std::span<std::uint8_t> scratch) {
     return std::fseek(file, 0, SEEK_END) == 0 && put_u16(file, sum16(scratch.first(n)));
 }
 
+// Every failure of a begun file ends here: the file is abandoned and errno kept (EIO when
+// nothing set it, as for a short write).
 bool fail_unfinished() {
     const int saved = errno != 0 ? errno : EIO;
     abandon_file();
@@ -293,15 +295,13 @@ bool write_variable(const char* path, const VarHeader& header, const std::uint8_
 bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
     errno = 0;
     if (length != BACKUP_HEADER_LENGTH) {
-        abandon_file();
         errno = EINVAL;
-        return false;
+        return fail_unfinished();
     }
     const std::uint32_t announced = backup_section_length({header, length});
     if (announced > DATA_SECTION_MAX) {
-        abandon_file();
         errno = EFBIG;
-        return false;
+        return fail_unfinished();
     }
     if (unfinished_file == nullptr && !begin_file(BACKUP_FILE_NAME)) return false;
     backup_blocks = 0;
@@ -320,15 +320,13 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
     // stand in for it.
     errno = 0;
     if (unfinished_file == nullptr || backup_blocks == 3) {
-        abandon_file();
         errno = EINVAL;
-        return false;
+        return fail_unfinished();
     }
     backup_stored += 2u + length;
     if (backup_stored > DATA_SECTION_MAX) {
-        abandon_file();
         errno = EFBIG;
-        return false;
+        return fail_unfinished();
     }
     ++backup_blocks;
     std::FILE* file = unfinished_file;
@@ -339,9 +337,8 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
 bool finish_backup(std::span<std::uint8_t> scratch) {
     errno = 0;
     if (unfinished_file == nullptr || backup_blocks != 3) {
-        abandon_file();
         errno = EINVAL;
-        return false;
+        return fail_unfinished();
     }
     // Blocks of other lengths than announced: store the length that was really written, so
     // that the checksum covers exactly the data section.
