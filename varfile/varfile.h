@@ -40,8 +40,7 @@ extern const std::array<std::array<char, 5>, TYPE_COUNT> var_extensions;
 
 inline constexpr long FILE_HEADER_SIZE = 53;
 inline constexpr long OFFSET_DATA_LENGTH = 53;
-inline constexpr long OFFSET_DATA = 55; // first entry, or the backup header length
-inline constexpr long OFFSET_BACKUP_HEADER = 57;
+inline constexpr long OFFSET_DATA = 55;       // first entry, or the backup header length
 inline constexpr long OFFSET_FIRST_TYPE = 59; // 0x1D here makes a backup file
 inline constexpr std::size_t SIGNATURE_COMPARED = 3;
 // The longest data section: the size of the link library's packet buffer, where the programs
