@@ -261,8 +261,9 @@ int pullvar_main(int argc, char** argv) {
     init_link();
     // Only now, with the user's own rights: a directory root may enter is not one the user may.
     if (!operands.empty() && chdir(operands[0]) != 0) {
-        say("pullvar: Cannot use directory %s (%s)!\n", printable(operands[0]).c_str(),
-            std::strerror(errno));
+        // Before printable, which allocates: arguments are evaluated in no set order.
+        const char* why = std::strerror(errno);
+        say("pullvar: Cannot use directory %s (%s)!\n", printable(operands[0]).c_str(), why);
         std::exit(1);
     }
     // Neither an interrupt nor an exit from the link layer may leave a half-written file behind.

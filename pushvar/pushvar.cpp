@@ -67,7 +67,8 @@ void hint_at_first_header() {
 
 // The file passed its check but a read of its copy in memory failed later: never expected.
 [[noreturn]] void read_failed(const char* path) {
-    say("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(), std::strerror(errno));
+    const char* why = std::strerror(errno); // before printable, which allocates
+    say("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(), why);
     std::exit(FAILED);
 }
 
