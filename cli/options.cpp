@@ -51,7 +51,7 @@ std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& p
         } else if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
             show_version(program);
         } else if (own_option == nullptr || !own_option(argument)) {
-            say("%s: Unknown option '%s'!\n", program.name, argument);
+            say("%s: Unknown option '%s'!\n", program.name, printable(argument).c_str());
             usage_error(program);
         }
     }

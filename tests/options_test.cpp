@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -133,12 +134,15 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.output, program.name + " " + LINK_TOOLS_VERSION + "\n");
         }
-        for (const char* wrong : {"-x", "--helpful", "-hV"}) {
+        // A control byte in a wrong option is shown escaped, never sent to the terminal.
+        const std::pair<std::string, std::string> wrongs[] = {
+            {"-x", "-x"}, {"--helpful", "--helpful"}, {"-hV", "-hV"}, {"-\x1B[2J", "-\\x1B[2J"}};
+        for (const auto& [wrong, shown] : wrongs) {
             Words args = operands;
-            args.emplace_back(wrong);
+            args.push_back(wrong);
             const ChildResult result = program.run(args);
             EXPECT_EQ(result.status, 1);
-            EXPECT_TRUE(result.output.starts_with(program.name + ": Unknown option '" + wrong +
+            EXPECT_TRUE(result.output.starts_with(program.name + ": Unknown option '" + shown +
                                                   "'!\nUsage: " + program.name + " "))
                 << result.output;
             EXPECT_TRUE(result.output.ends_with("Try '" + program.name + " --help' for more.\n"));
