@@ -2,8 +2,6 @@
 #include "cli/cli.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
