@@ -188,6 +188,13 @@ File memory_stream(Bytes& bytes) {
     return File(fmemopen(bytes.data(), bytes.size(), "rb"));
 }
 
+// A path that could not be `failed` ("opened" or "read") is passed over; errno tells why.
+Verdict cannot_be(const std::string& shown, const char* failed) {
+    const char* why = std::strerror(errno);
+    say("pushvar: File '%s' cannot be %s: %s\n", shown.c_str(), failed, why);
+    return Verdict::pass_over;
+}
+
 // Reads and checks one path, saying what is wrong with it, naming it.
 Verdict load(const char* path, Bytes& bytes) {
     const std::string shown = printable(path);
@@ -197,18 +204,12 @@ Verdict load(const char* path, Bytes& bytes) {
         return Verdict::pass_over;
     }
     const char* failed = nullptr;
-    if (!read_whole(path, bytes, failed)) {
-        say("pushvar: File '%s' cannot be %s: %s\n", shown.c_str(), failed, std::strerror(errno));
-        return Verdict::pass_over;
-    }
+    if (!read_whole(path, bytes, failed)) return cannot_be(shown, failed);
     const char* problem = nullptr;
     FileCheck check = FileCheck::no_signature; // an empty file among them
     if (!bytes.empty()) {
         const File file = memory_stream(bytes);
-        if (!file) {
-            say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
-            return Verdict::pass_over;
-        }
+        if (!file) return cannot_be(shown, "read");
         check = check_file(file.get(), {buffer, BUFFER_SIZE}, problem);
     }
     switch (check) {
@@ -218,8 +219,7 @@ Verdict load(const char* path, Bytes& bytes) {
         say("pushvar: File '%s' is not a variable file, skipped!\n", shown.c_str());
         return Verdict::pass_over;
     case FileCheck::unreadable:
-        say("pushvar: File '%s' cannot be read: %s\n", shown.c_str(), std::strerror(errno));
-        return Verdict::pass_over;
+        return cannot_be(shown, "read");
     case FileCheck::bad_checksum:
         say("pushvar: Grouped file '%s' has incorrect checksum!\n", shown.c_str());
         return Verdict::bad;
