@@ -1,5 +1,5 @@
 // Numbers in bytes: the 16-bit sum and the little-endian 16-bit number, as the cable and the
-// variable files carry them.
+// variable files carry them, and the little-endian 32-bit number of bitmap headers.
 //
 // Principles of operation
 // - Every 16-bit number on the cable and in a file is two bytes, low byte first. Every checksum,
@@ -22,6 +22,11 @@ constexpr std::uint16_t sum16(std::span<const std::uint8_t> data, std::uint16_t 
 // The number in the first two bytes of `at`, low byte first.
 constexpr std::uint16_t read_le16(std::span<const std::uint8_t> at) {
     return static_cast<std::uint16_t>(at[0] | at[1] << 8);
+}
+
+// The number in the first four bytes of `at`, low byte first.
+constexpr std::uint32_t read_le32(std::span<const std::uint8_t> at) {
+    return at[0] | at[1] << 8 | at[2] << 16 | std::uint32_t{at[3]} << 24;
 }
 
 // The two bytes of `value`, low byte first.

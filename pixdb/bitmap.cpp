@@ -26,7 +26,7 @@ std::uint16_t u16(const std::uint8_t* p) {
 }
 
 std::uint32_t u32(const std::uint8_t* p) {
-    return read_le16({p, 2}) | std::uint32_t{read_le16({p + 2, 2})} << 16;
+    return read_le32({p, 4});
 }
 
 // The fields that decide whether the bitmap is accepted, whatever header kind held them.
