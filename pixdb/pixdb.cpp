@@ -7,12 +7,28 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr ProgramInfo PIXDB{
+    .name = "pixdb",
+    .usage = "pixdb [OPTION]... INPUT OUTPUT\n",
+    .about = "Converts INPUT, a 96 x 64 monochrome BMP file, into OUTPUT: 64 lines of Z80\n"
+             "assembler .db statements, 12 bytes a line, top row first, a 1 bit for every\n"
+             "dark pixel. OUTPUT is replaced only once it is complete. Without both files it\n"
+             "prints its usage text.\n",
+    .options = "",
+    .statuses = "  0    done\n"
+                "  1    usage shown, or a wrong command line\n"
+                "  2    a file could not be opened, read or written, or OUTPUT is INPUT\n"
+                "  3    the bitmap is refused (a third line says why)\n",
+    .more = "the manual page: man pixdb",
+};
 
 constexpr int status_done = 0;
 constexpr int status_usage = 1;
@@ -130,12 +146,13 @@ int write_output(const char* path, const std::string& text) {
 
 int pixdb_main(int argc, char** argv) {
     open_standard_descriptors();
-    if (argc <= 2) {
+    const std::vector<char*> operands = read_command_line(argc, argv, PIXDB);
+    if (operands.size() < 2) {
         print_usage();
         return status_usage;
     }
-    const char* in_path = argv[1];
-    const char* out_path = argv[2];
+    const char* in_path = operands[0];
+    const char* out_path = operands[1];
 
     const int in = ::open(in_path, O_RDONLY | O_CLOEXEC);
     if (in < 0) return file_error("Error opening inputfile", in_path, errno);

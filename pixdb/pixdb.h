@@ -12,11 +12,12 @@
 // The whole run is one call: there is no state kept between calls.
 #pragma once
 
-// Runs one conversion with the command line of the program: argv[1] is the input bitmap, argv[2]
-// the output text file, anything further is ignored. Messages go to standard output.
-// Returns the exit status:
+// Runs one conversion with the command line of the program, options included: the first operand
+// is the input bitmap, the second the output text file, any further ones are ignored. --help,
+// --version and a wrong option end the process as for every program. Messages go to standard
+// output. Returns the exit status:
 //   0  the 64 lines were written and the output closed;
-//   1  fewer than two arguments: the usage text was printed and no file was opened;
+//   1  fewer than two operands: the usage text was printed and no file was opened;
 //   2  the input or output would not open, the output is the input file itself, or reading the
 //      input or writing the output failed;
 //   3  the bitmap was refused (the third line of the message says why); the output is untouched.
