@@ -4,6 +4,7 @@
 #include "pixdb/bitmap.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -92,20 +93,10 @@ int write_in_place(const char* path, const std::string& text) {
     return status_done;
 }
 
-// A regular or new output is written complete under a temporary name beside it and then renamed
-// over it, so a failure at any point leaves the old file as it was and no partial text behind.
-int replace_file(const char* path, const struct stat* existing, const std::string& text) {
-    // A write-protected output stays protected, as it would against a plain open for writing.
-    if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
-        return file_error("Error opening outputfile", path, errno);
-    }
-    const std::string name = path;
-    const auto slash = name.rfind('/');
-    std::string temp = slash == std::string::npos ? std::string(".pixdb-XXXXXX")
-                                                  : name.substr(0, slash + 1) + ".pixdb-XXXXXX";
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return file_error("Error opening outputfile", path, errno);
-
+// Gives the open temporary file its owner, permissions and text and renames it to path; on a
+// failure removes it and returns false with the reason in error.
+bool finish_and_rename(int fd, const std::string& temp, const char* path,
+                       const struct stat* existing, const std::string& text, int& error) {
     // The permissions a plain create would give, or those of the file being replaced.
     mode_t mode = 0;
     if (existing != nullptr) {
@@ -119,7 +110,7 @@ int replace_file(const char* path, const struct stat* existing, const std::strin
         mode = 0666 & ~mode;
     }
     bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    int error = errno;
+    error = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         error = errno;
@@ -128,10 +119,37 @@ int replace_file(const char* path, const struct stat* existing, const std::strin
         ok = false;
         error = errno;
     }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return file_error("Error writing outputfile", path, error);
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+// A regular or new output is written complete under a temporary name beside it and then renamed
+// over it, so a failure at any point leaves the old file as it was and no partial text behind.
+int replace_file(const char* path, const struct stat* existing, const std::string& text) {
+    // A write-protected output stays protected, as it would against a plain open for writing.
+    if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
+        return file_error("Error opening outputfile", path, errno);
     }
+    const std::string name = path;
+    const auto slash = name.rfind('/');
+    std::string temp = slash == std::string::npos ? std::string(".pixdb-XXXXXX")
+                                                  : name.substr(0, slash + 1) + ".pixdb-XXXXXX";
+
+    // The interrupt signals wait while the temporary file exists, so that Ctrl-C or a kill cannot
+    // leave it behind; one that came meanwhile ends the run once it is renamed or removed.
+    sigset_t interrupts;
+    sigset_t before;
+    sigemptyset(&interrupts);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&interrupts, signal);
+    ::sigprocmask(SIG_BLOCK, &interrupts, &before);
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    int error = errno;
+    const bool ok = fd >= 0 && finish_and_rename(fd, temp, path, existing, text, error);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+
+    if (fd < 0) return file_error("Error opening outputfile", path, error);
+    if (!ok) return file_error("Error writing outputfile", path, error);
     return status_done;
 }
 
