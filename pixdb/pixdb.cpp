@@ -125,6 +125,7 @@ bool finish_and_rename(int fd, const std::string& temp, const char* path,
 
 // A regular or new output is written complete under a temporary name beside it and then renamed
 // over it, so a failure at any point leaves the old file as it was and no partial text behind.
+// Only where the directory takes no new file is an existing output written in place.
 int replace_file(const char* path, const struct stat* existing, const std::string& text) {
     // A write-protected output stays protected, as it would against a plain open for writing.
     if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
@@ -148,6 +149,11 @@ int replace_file(const char* path, const struct stat* existing, const std::strin
     const bool ok = fd >= 0 && finish_and_rename(fd, temp, path, existing, text, error);
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
 
+    // A writable output in a directory that refuses new files is written where it is, as a plain
+    // open would; a read-only file system refuses that too, so its error stands.
+    if (fd < 0 && existing != nullptr && (error == EACCES || error == EPERM)) {
+        return write_in_place(path, text);
+    }
     if (fd < 0) return file_error("Error opening outputfile", path, error);
     if (!ok) return file_error("Error writing outputfile", path, error);
     return status_done;

@@ -7,7 +7,8 @@
 // The input is read and checked completely before the output is touched, and the output is
 // written under a temporary name beside it and renamed over it once complete, so a refused or
 // failed conversion leaves an existing output as it was. An output that exists but is no regular
-// file (a device, a FIFO, a symbolic link such as /dev/stdout) is written to directly.
+// file (a device, a FIFO, a symbolic link such as /dev/stdout) is written to directly, and so is
+// a writable one in a directory where no new file may be created.
 //
 // The whole run is one call: there is no state kept between calls.
 #pragma once

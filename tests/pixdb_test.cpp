@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,8 +185,13 @@ class pixdb : public ::testing::Test {
         return names;
     }
 
-    // Runs pixdb inside the test's directory with the given arguments.
-    run_result run(std::vector<std::string> args) {
+    // Runs pixdb inside the test's directory with the given arguments; as_user: as nobody when
+    // the tests run as root, who may write anywhere.
+    run_result run(std::vector<std::string> args, bool as_user = false) {
+        const passwd* nobody = getpwnam("nobody");
+        const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+        const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+        const bool drop = as_user && geteuid() == 0;
         args.insert(args.begin(), PIXDB_PATH);
         std::vector<char*> argv;
         argv.reserve(args.size() + 1);
@@ -201,6 +207,8 @@ class pixdb : public ::testing::Test {
             close(fds[0]);
             close(fds[1]);
             if (chdir(dir.c_str()) != 0) _exit(126);
+            if (drop && (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0))
+                _exit(125);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -364,6 +372,21 @@ TEST_F(pixdb, ExistingOutputIsReplacedWholeKeepingItsMode) {
     fs::permissions(dir / "out.asm", fs::perms(0640));
     EXPECT_EQ(convert(uniform_bitmap(0xFF)), repeat(db_line("0"), 64));
     EXPECT_EQ(fs::status(dir / "out.asm").permissions(), fs::perms(0640));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"in.bmp", "out.asm"}));
+}
+
+// A directory that takes no new file still lets a writable output be written where it is.
+TEST_F(pixdb, ReadOnlyDirectoryWritesAnExistingOutputInPlace) {
+    write("in.bmp", uniform_bitmap(0xFF));
+    write("out.asm", bytes(5000, 'x'));
+    fs::permissions(dir / "in.bmp", fs::perms(0644));
+    fs::permissions(dir / "out.asm", fs::perms(0666));
+    fs::permissions(dir, fs::perms(0555));
+    const run_result r = run({"in.bmp", "out.asm"}, true);
+    fs::permissions(dir, fs::perms(0755));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read("out.asm"), repeat(db_line("0"), 64));
     EXPECT_EQ(listing(), (std::vector<std::string>{"in.bmp", "out.asm"}));
 }
 
