@@ -49,6 +49,9 @@ void still_waiting();
 // The same for a wait that sleeps in the system between calls (a byte cable's timed read): looks
 // at the clock every time.
 void still_waiting_after_sleep();
+// Whether an armed hint is yet to be said: a wait that can sleep in the system until the
+// calculator sends need wake for nothing else.
+bool hint_pending();
 
 // ---- The command line ----
 //

@@ -101,6 +101,10 @@ void still_waiting_after_sleep() {
     hint = nullptr;
 }
 
+bool hint_pending() {
+    return hint != nullptr;
+}
+
 void still_waiting() {
     if (hint == nullptr || ++polls % POLLS_PER_LOOK != 0) return;
     still_waiting_after_sleep();

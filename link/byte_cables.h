@@ -8,7 +8,8 @@
 //   8N1, no flow control, powered by DTR and RTS. The USB cable (0451:E001) is reached through
 //   libusb (link/ports/usb_calls.h): bulk endpoints 0x81 in and 0x02 out on interface 0.
 // - Waits have no time limit and cost no CPU: they block in the system or library call, which
-//   returns a few times a second only so that an armed hint can be shown (hint_after_wait).
+//   returns a few times a second (the gray cable's only while a hint is armed, see
+//   hint_after_wait) so that the hint is shown in time.
 // - open_gray and open_usb run in init_link. Every failure prints one line that says what failed
 //   and what to do, then ends the process with status 1.
 #pragma once

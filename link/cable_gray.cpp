@@ -3,8 +3,8 @@
 // The cable's microcontroller does the handshake with the calculator and is powered from DTR
 // and RTS, so both must stay raised, also after the program ends (HUPCL cleared). Any serial
 // device will do, a USB serial adapter included; the device is `link_device`, fixed at build
-// time. Reads wait in the kernel until the calculator sends, so a wait costs no CPU; they wake
-// four times a second only to show the person watching a hint (see hint_after_wait).
+// time. Reads wait in the kernel until the calculator sends, so a wait costs no CPU; while a
+// hint is armed (see hint_after_wait) they wake four times a second to show it in time.
 #include "link/byte_cables.h"
 #include "link/link.h"
 
@@ -119,11 +119,13 @@ void put85_gray(std::uint8_t byte) {
 
 std::uint8_t get85_gray() {
     while (incoming_used == incoming_size) {
-        pollfd ready{device, POLLIN, 0};
-        const int polled = poll(&ready, 1, LOOK_EVERY_MS);
-        if (polled == 0 || (polled < 0 && errno == EINTR)) {
-            still_waiting_after_sleep();
-            continue;
+        if (hint_pending()) {
+            pollfd ready{device, POLLIN, 0};
+            const int polled = poll(&ready, 1, LOOK_EVERY_MS);
+            if (polled == 0 || (polled < 0 && errno == EINTR)) {
+                still_waiting_after_sleep();
+                continue;
+            }
         }
         // An error or a hang-up is the read's to report.
         const ssize_t got = read(device, incoming, sizeof incoming);
