@@ -22,13 +22,6 @@ constexpr int CONVERSIONS = 2000;
     std::exit(1);
 }
 
-void put_u16(std::vector<std::uint8_t>& bytes, std::size_t value) {
-    const std::array<std::uint8_t, 2> two = le16(static_cast<std::uint16_t>(value));
-    // Byte by byte: g++ 12 at -O3 sees a false out-of-bounds copy in a range insert here.
-    bytes.push_back(two[0]);
-    bytes.push_back(two[1]);
-}
-
 void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
@@ -40,23 +33,23 @@ void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes
 // One program whose entry fills the data section to the buffer's 32,768 bytes.
 std::vector<std::uint8_t> largest_variable_file() {
     const std::string name = "BIG";
-    const std::size_t data_length = DATA_SECTION_MAX - 8 - name.size();
+    const auto data_length = static_cast<std::uint16_t>(DATA_SECTION_MAX - 8 - name.size());
     std::vector<std::uint8_t> section;
-    put_u16(section, name.size() + 4);
-    put_u16(section, data_length);
+    append_le16(section, static_cast<std::uint16_t>(name.size() + 4));
+    append_le16(section, data_length);
     section.push_back(0x12);
     section.push_back(static_cast<std::uint8_t>(name.size()));
     section.insert(section.end(), name.begin(), name.end());
-    put_u16(section, data_length);
+    append_le16(section, data_length);
     for (std::size_t i = 0; i < data_length; ++i)
         section.push_back(static_cast<std::uint8_t>(i));
 
     std::vector<std::uint8_t> file(identifier.begin(), identifier.end());
     file.insert(file.end(), {0x1A, 0x0C, 0x00});
     file.insert(file.end(), COMMENT, COMMENT + sizeof COMMENT);
-    put_u16(file, section.size());
+    append_le16(file, static_cast<std::uint16_t>(section.size()));
     file.insert(file.end(), section.begin(), section.end());
-    put_u16(file, sum16(section));
+    append_le16(file, sum16(section));
     return file;
 }
 

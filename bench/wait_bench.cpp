@@ -5,7 +5,6 @@
 #include "link/link.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -101,8 +100,6 @@ int main(int argc, char**) {
         // Nothing ever comes: the wait is cut short after WAIT_MS by the benchmark's cable.
         idle_row([] { get85(); });
     } else {
-        static std::uint8_t storage[BUFFER_SIZE];
-        buffer = storage;
         two_wire();
     }
     std::fflush(stdout);

@@ -28,13 +28,6 @@ void wait_for_wire() {
     own->script.acquire();
 }
 
-void put_u16(Bytes& bytes, std::uint16_t value) {
-    const std::array<std::uint8_t, 2> two = le16(value);
-    // Byte by byte: g++ 12 at -O3 sees a false out-of-bounds copy in a range insert here.
-    bytes.push_back(two[0]);
-    bytes.push_back(two[1]);
-}
-
 // Transcript entries: from_pc, intact, machine, type, length (2), data size (4), data.
 void note(const Packet& packet) {
     const std::size_t size = 10 + packet.data.size();
@@ -150,13 +143,13 @@ std::uint8_t recv_byte() {
 Bytes frame(std::uint8_t type, const Bytes& data, bool corrupt) {
     Bytes bytes = frame_header(type, static_cast<std::uint16_t>(data.size()));
     bytes.insert(bytes.end(), data.begin(), data.end());
-    put_u16(bytes, static_cast<std::uint16_t>(sum16(data) + (corrupt ? 1 : 0)));
+    append_le16(bytes, static_cast<std::uint16_t>(sum16(data) + (corrupt ? 1 : 0)));
     return bytes;
 }
 
 Bytes frame_header(std::uint8_t type, std::uint16_t length) {
     Bytes bytes{MACHINE_ID_CALC, type};
-    put_u16(bytes, length);
+    append_le16(bytes, length);
     return bytes;
 }
 

@@ -64,7 +64,12 @@ int open_tty(std::string& device) {
     // Raw from the start: no echo and no line editing of bytes sent before the computer opens.
     cfmakeraw(&settings);
     tcsetattr(master, TCSANOW, &settings);
-    device = ptsname(master);
+    const char* name = ptsname(master);
+    if (name == nullptr) {
+        close(master);
+        return -1;
+    }
+    device = name;
     pending_size = pending_used = 0;
     return master;
 }

@@ -267,8 +267,7 @@ bool script_done() {
 }
 
 Next byte_next() {
-    while (wire.mode == Mode::idle)
-        hand_over();
+    finish();
     switch (wire.mode) {
     case Mode::sending:
         return Next::sends;

@@ -10,10 +10,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 
 namespace {
 
-std::uint8_t* scratch = nullptr; // DATA_SECTION_MAX bytes
+std::span<std::uint8_t> scratch; // DATA_SECTION_MAX bytes
 
 [[noreturn]] void finding(const char* what) {
     std::fprintf(stderr, "fuzz_check_file: %s\n", what);
@@ -22,10 +23,10 @@ std::uint8_t* scratch = nullptr; // DATA_SECTION_MAX bytes
 
 void walk_backup(std::FILE* file, long end) {
     std::uint16_t length = 0;
-    if (!read_backup_header(file, {scratch, DATA_SECTION_MAX}, length))
+    if (!read_backup_header(file, scratch, length))
         finding("backup header of a checked file unreadable");
     for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file, {scratch, DATA_SECTION_MAX}, length))
+        if (!read_backup_block(file, scratch, length))
             finding("backup block of a checked file unreadable");
     }
     if (std::ftell(file) != end) finding("backup does not end at the end of the data section");
@@ -38,9 +39,8 @@ void walk_entries(std::FILE* file, long end) {
         VarHeader header{};
         if (!read_entry(file, position, header)) finding("entry of a checked file unreadable");
         if (header.name[header.name_length] != '\0') finding("name not terminated");
-        const bool read =
-            entry % 2 == 0 ? read_entry_data(file, {scratch, DATA_SECTION_MAX}, header.data_length)
-                           : skip_entry_data(file, header.data_length);
+        const bool read = entry % 2 == 0 ? read_entry_data(file, scratch, header.data_length)
+                                         : skip_entry_data(file, header.data_length);
         if (!read) finding("entry data of a checked file unreadable");
         position = std::ftell(file);
         if (position > end) finding("entry runs past the data section");
@@ -51,7 +51,7 @@ void walk_entries(std::FILE* file, long end) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Exactly the size the library needs, on the heap, so that a step past it is caught.
-    scratch = new std::uint8_t[DATA_SECTION_MAX];
+    scratch = {new std::uint8_t[DATA_SECTION_MAX], DATA_SECTION_MAX};
     return 0;
 }
 
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (file == nullptr) finding("fmemopen failed");
 
     const char* problem = nullptr;
-    const FileCheck check = check_file(file, {scratch, DATA_SECTION_MAX}, problem);
+    const FileCheck check = check_file(file, scratch, problem);
     if (check == FileCheck::damaged && problem == nullptr) finding("damaged without a reason");
     if (check == FileCheck::ok) {
         const long end = data_section_end(file);

@@ -124,8 +124,8 @@ const char* saved_file_fault(const char* name) {
     if (file == nullptr) return "saved file cannot be opened:";
     const char* fault = nullptr;
     const char* problem = nullptr;
-    static std::array<std::uint8_t, DATA_SECTION_MAX> scratch;
-    if (check_file(file, scratch, problem) != FileCheck::ok) {
+    static std::array<std::uint8_t, DATA_SECTION_MAX> memory;
+    if (check_file(file, memory, problem) != FileCheck::ok) {
         fault = "saved file fails the check:";
     } else if (is_backup(file)) {
         if (std::strcmp(name, BACKUP_FILE_NAME) != 0) fault = "backup saved as";

@@ -301,9 +301,9 @@ bool lay_wire() {
         std::printf("vti85: cannot size %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
         return false;
     }
-    void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (memory == MAP_FAILED) return false;
-    wire = static_cast<VirtualWire*>(memory);
+    void* mapped = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return false;
+    wire = static_cast<VirtualWire*>(mapped);
     // A cable left by an earlier calculator is no cable until it is reset.
     wire->magic.store(0);
     wire->pc_output.store(LINES_RELEASED);
