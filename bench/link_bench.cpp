@@ -1,6 +1,6 @@
 // Link benchmark: port accesses and CPU time per byte against a calculator that answers at once.
-// Built once per cable; prints one table row per measurement (see bench_table.h). Never part of
-// the tests.
+// Runs on the two-wire cable TI85_CABLE names; prints one table row per measurement (see
+// bench_table.h). Never part of the tests.
 #include "bench/bench_table.h"
 #include "calc/calc.h"
 #include "link/link.h"
@@ -25,6 +25,7 @@ int main(int argc, char**) {
     for (std::size_t i = 0; i < BUFFER_SIZE; ++i)
         buffer[i] = static_cast<std::uint8_t>(i * 13);
     if (argc > 1) bench_header();
+    choose_cable(nullptr, nullptr);
 
     peer::reset();
     peer::run([] {

@@ -1,6 +1,6 @@
 // Wait benchmark: CPU time spent while the calculator keeps the computer waiting, and for the
-// gray cable the time per byte through a pseudo-terminal. Built once per cable; prints rows of
-// the second benchmark table. Never part of the tests.
+// gray cable the time per byte through a pseudo-terminal. Runs on the cable TI85_CABLE names;
+// prints rows of the second benchmark table. Never part of the tests.
 #include "calc/calc.h"
 #include "link/link.h"
 
@@ -60,8 +60,8 @@ void two_wire() {
 void gray() {
     std::string slave;
     const int master = peer::open_tty(slave);
-    std::filesystem::remove(LINK_BENCH_TTY);
-    std::filesystem::create_symlink(slave, LINK_BENCH_TTY);
+    std::filesystem::remove(link_device);
+    std::filesystem::create_symlink(slave, link_device);
     peer::reset();
     peer::run([] {
         // Ready after a second, then one 32 KB packet.
@@ -82,13 +82,14 @@ void gray() {
                   (seconds(CLOCK_MONOTONIC) - wall) * 1e6 / BUFFER_SIZE,
                   (seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu) * 1e6 / BUFFER_SIZE);
     row("time for a 32 KB packet from the calculator", text);
-    std::filesystem::remove(LINK_BENCH_TTY);
+    std::filesystem::remove(link_device);
     calculator.detach();
 }
 
 } // namespace
 
 int main(int argc, char**) {
+    choose_cable(nullptr, nullptr);
     if (argc > 1) {
         std::printf("\n| measurement | cable | result |\n|---|---|---|\n");
     }

@@ -1,8 +1,10 @@
 // The virtual calculator: a modelled two-wire cable with a scripted TI-85 on its far end.
 //
 // Principles of operation
-// - This library implements the platform seam (link/ports/ports.h) in-process, for the tests,
-//   the benchmarks and the fuzz targets; vti85 drives it from its own side of the wire. The
+// - This library is a port layer (link/ports/ports.h, in calc/ports.cpp) that runs in-process,
+//   for the tests, the benchmarks and the fuzz targets: a program that links it drives the
+//   modelled wire on the two-wire cables, never a real port. vti85 drives it from its own side
+//   of the wire. The
 //   computer's output register pulls lines A and B low, its input register reads them back (bits 4
 //   and 5, the other bits noise), on the parallel and the serial cable alike.
 // - The calculator runs the real four-step handshake from its end, bit by bit, reacting on the

@@ -46,6 +46,15 @@ struct Wire {
 
 extern Record* record;
 extern Wire wire;
+extern Options options;
+
+// Whether a port is the computer's output or input register, on either cable.
+bool output_port(std::uint16_t port);
+bool input_port(std::uint16_t port);
+// Bits of the input register other than the lines.
+std::uint8_t noise();
+// Records a handshake fault of the computer.
+void violation(const char* what);
 
 // Gives the script its turn; returns when it waits on the wire again (or has ended).
 void hand_over();

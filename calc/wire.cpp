@@ -1,7 +1,6 @@
 // The modelled wire and the calculator's bit-level handshake.
 #include "calc/state.h"
 
-#include "link/ports/ports.h"
 #include "link/wire.h"
 
 #include <algorithm>
@@ -22,6 +21,8 @@ namespace {
 // something that will never come.
 constexpr std::uint32_t STALL_READS = 200000;
 
+} // namespace
+
 Options options;
 
 bool output_port(std::uint16_t port) {
@@ -36,6 +37,8 @@ std::uint8_t noise() {
     wire.noise = wire.noise * 1103515245u + 12345u;
     return static_cast<std::uint8_t>(wire.noise >> 16) & ~(LINE_A | LINE_B);
 }
+
+namespace {
 
 std::int64_t now_ms() {
     timespec now{};
@@ -124,6 +127,8 @@ void settle(bool reading) {
     }
 }
 
+} // namespace
+
 void violation(const char* what) {
     if (record->violation_count < MAX_VIOLATIONS) {
         std::snprintf(record->violations[record->violation_count], sizeof record->violations[0],
@@ -132,6 +137,8 @@ void violation(const char* what) {
     }
     ++record->violation_count;
 }
+
+namespace {
 
 // Handshake rules for the computer's side of each bit, checked against what it held before.
 void check_write(std::uint8_t value) {
@@ -201,41 +208,6 @@ void stall() {
                  static_cast<int>(wire.mode), wire.bit, wire.phase);
     _exit(STALLED_STATUS);
 }
-
-} // namespace peer
-
-using namespace peer;
-
-bool port_grant(std::uint16_t port) {
-    if (record == nullptr) reset();
-    if (record->grant_count < MAX_GRANTS) record->grants[record->grant_count] = port;
-    ++record->grant_count;
-    return std::find(options.refuse.begin(), options.refuse.end(), port) == options.refuse.end();
-}
-
-void port_write(std::uint16_t port, std::uint8_t value) {
-    if (record == nullptr) reset();
-    ++record->accesses;
-    if (record->write_count < MAX_WRITES) record->writes[record->write_count] = {port, value};
-    ++record->write_count;
-    if (output_port(port)) {
-        peer::wire_write(value);
-    } else {
-        violation("write to a port other than the output register");
-    }
-    if (options.after_write != nullptr) options.after_write(port, value);
-}
-
-std::uint8_t port_read(std::uint16_t port) {
-    if (record == nullptr) reset();
-    ++record->accesses;
-    if (!input_port(port)) violation("read from a port other than the input register");
-    const auto value = static_cast<std::uint8_t>(noise() | peer::wire_read());
-    if (options.after_read != nullptr) options.after_read(port, value);
-    return value;
-}
-
-namespace peer {
 
 void wire_write(std::uint8_t value) {
     record->last_output = value;

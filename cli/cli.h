@@ -69,12 +69,22 @@ struct ProgramInfo {
     const char* more;     // where to read more, e.g. "the manual page: man pullvar"
 };
 
+// The cable options of the programs that talk to the calculator: -c, --cable=NAME and -d,
+// --device=DEVICE (each also with its value as the next argument); nullptr where not given.
+struct CableOptions {
+    const char* cable = nullptr;
+    const char* device = nullptr;
+    const char* version_note = nullptr; // a line --version adds: the build's default cable
+};
+
 // Takes the options out of the command line and returns the operands in order. --help prints the
 // help text and --version the name and the project's version, both ending the process with
-// status 0. An option that is neither of these is offered to `own_option`; one it does not take
-// is refused with the usage line and status 1. Prints on standard output only.
+// status 0. With `cable`, the cable options are taken into it and shown in the help. An option
+// that is none of these is offered to `own_option`; one it does not take is refused with the
+// usage line and status 1. Prints on standard output only.
 std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& program,
-                                     bool (*own_option)(const char* argument) = nullptr);
+                                     bool (*own_option)(const char* argument) = nullptr,
+                                     CableOptions* cable = nullptr);
 
 // Prints the usage line and where to find help, and ends the process with status 1.
 [[noreturn]] void usage_error(const ProgramInfo& program);

@@ -10,22 +10,60 @@
 
 namespace {
 
-[[noreturn]] void show_help(const ProgramInfo& program) {
+constexpr char CABLE_HELP[] =
+    "  -c, --cable=NAME     the cable: parallel (two-wire cable, parallel port), serial\n"
+    "                       (two-wire cable, serial port), gray (TI's gray cable), usb (TI's\n"
+    "                       USB cable) or virtual (the virtual calculator vti85); default:\n"
+    "                       TI85_CABLE, else the build's (see --version)\n"
+    "  -d, --device=DEVICE  the cable's device: a parallel-port device (/dev/parport0) or a\n"
+    "                       serial device (/dev/ttyS0, /dev/ttyUSB0) instead of the direct\n"
+    "                       ports, the gray cable's serial device (default /dev/ttyUSB0), the\n"
+    "                       USB cable's BUS:ADDRESS as lsusb shows it (default: the first\n"
+    "                       found), vti85's wire or pseudo-terminal; default: TI85_DEVICE\n";
+
+[[noreturn]] void show_help(const ProgramInfo& program, bool cable) {
     say("Usage: %s%s\n", program.usage, program.about);
-    say("Options:\n%s"
+    say("Options:\n%s%s"
         "  -h, --help     show this help and exit\n"
         "  -V, --version  show the version and exit\n"
         "  --             end of the options: what follows is an operand even if it\n"
         "                 begins with '-'\n"
         "\n",
-        program.options);
+        program.options, cable ? CABLE_HELP : "");
     say("Exit status:\n%s\nMore in %s\n", program.statuses, program.more);
     std::exit(0);
 }
 
-[[noreturn]] void show_version(const ProgramInfo& program) {
+[[noreturn]] void show_version(const ProgramInfo& program, const CableOptions* cable) {
     say("%s %s\n", program.name, LINK_TOOLS_VERSION);
+    if (cable != nullptr && cable->version_note != nullptr) say("%s\n", cable->version_note);
     std::exit(0);
+}
+
+// -c NAME, -cNAME, --cable=NAME, --cable NAME: the value, or nullptr when `argument` is not
+// this option. A value in the next argument moves `at` on; a missing one is a usage error.
+const char* option_value(char** argv, int argc, int& at, const char* short_name,
+                         const char* long_name, const ProgramInfo& program) {
+    const char* argument = argv[at];
+    const std::size_t long_size = std::strlen(long_name);
+    const char* value = nullptr;
+    if (std::strncmp(argument, short_name, 2) == 0) {
+        value = argument + 2;
+    } else if (std::strncmp(argument, long_name, long_size) == 0) {
+        value = argument + long_size;
+        if (*value == '=') {
+            return value + 1;
+        }
+        if (*value != '\0') return nullptr;
+    } else {
+        return nullptr;
+    }
+    if (*value != '\0') return value;
+    if (at + 1 >= argc) {
+        say("%s: Option '%s' needs a value!\n", program.name, printable(argument).c_str());
+        usage_error(program);
+    }
+    return argv[++at];
 }
 
 } // namespace
@@ -36,7 +74,7 @@ void usage_error(const ProgramInfo& program) {
 }
 
 std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& program,
-                                     bool (*own_option)(const char*)) {
+                                     bool (*own_option)(const char*), CableOptions* cable) {
     std::vector<char*> operands;
     bool options_ended = false;
     for (int at = 1; at < argc; ++at) {
@@ -47,9 +85,17 @@ std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& p
         } else if (std::strcmp(argument, "--") == 0) {
             options_ended = true;
         } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
-            show_help(program);
+            show_help(program, cable != nullptr);
         } else if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
-            show_version(program);
+            show_version(program, cable);
+        } else if (const char* name =
+                       cable == nullptr ? nullptr
+                                        : option_value(argv, argc, at, "-c", "--cable", program)) {
+            cable->cable = name;
+        } else if (const char* device =
+                       cable == nullptr ? nullptr
+                                        : option_value(argv, argc, at, "-d", "--device", program)) {
+            cable->device = device;
         } else if (own_option == nullptr || !own_option(argument)) {
             say("%s: Unknown option '%s'!\n", program.name, printable(argument).c_str());
             usage_error(program);

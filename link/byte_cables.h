@@ -3,8 +3,9 @@
 // Principles of operation
 // - Both cables carry a microcontroller that does the two-wire handshake with the calculator
 //   itself. The computer exchanges whole bytes with the cable, the very bytes and packets of
-//   the two-wire cables; only this layer differs. put85 and get85 dispatch here on link_type.
-// - The gray cable is a serial device (LINK_DEVICE, /dev/ttyUSB0 by default) at 9600 baud,
+//   the two-wire cables; only this layer differs. put85 and get85 dispatch here through the table
+//   of cables.
+// - The gray cable is a serial device (`link_device`, /dev/ttyUSB0 by default) at 9600 baud,
 //   8N1, no flow control, powered by DTR and RTS. The USB cable (0451:E001) is reached through
 //   libusb (link/ports/usb_calls.h): bulk endpoints 0x81 in and 0x02 out on interface 0.
 // - Waits have no time limit and cost no CPU: they block in the system or library call, which
@@ -14,25 +15,17 @@
 //   and what to do, then ends the process with status 1.
 #pragma once
 
+#include "link/link.h"
+
 #include <cstdint>
 
 void open_gray();
 void put85_gray(std::uint8_t byte);
 std::uint8_t get85_gray();
-// Whether the gray cable's device has modem lines (a pseudo-terminal and some adapters have
-// none, and the cable must then be powered otherwise). Known after open_gray.
-bool gray_has_modem_lines();
-// The device the gray cable is on.
-const char* gray_device();
 
 void open_usb();
 void put85_usb(std::uint8_t byte);
 std::uint8_t get85_usb();
-
-// What open_usb has done so far, for linkcheck's report.
-enum class UsbStep { found, opened, claimed, ready };
-// A routine open_usb calls after each step that succeeded; nullptr for none.
-void on_usb_step(void (*step)(UsbStep step, int bus, int address));
 
 // From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent.
 // The USB cable's interface is released by the kernel as the process ends; libusb itself may

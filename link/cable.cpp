@@ -7,23 +7,46 @@
 #include "link/ports/ports.h"
 #include "link/privileges.h"
 
+#include "cli/cli.h"
+#include "link/ports/usb_calls.h"
+#include "link/wire.h"
+
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <string_view>
+#include <sys/stat.h>
 
 std::uint8_t* buffer = nullptr;
 
 volatile std::sig_atomic_t port_abandoned = 0;
+const PortLayer* ports = nullptr;
+const char* port_device = "";
+
+int link_type = LINK_PARALLEL;
+const char* link_device = "";
+bool link_virtual = false;
 
 namespace {
 
-void (*interrupt_cleanup)() = nullptr;
+// The build's default cable and device (its settings), and the virtual cable's two places.
+constexpr char DEFAULT_CABLE[] = LINK_DEFAULT_CABLE;
+constexpr char DEFAULT_DEVICE[] = LINK_DEFAULT_DEVICE;
 
-[[noreturn]] void bad_configuration() {
-    std::fputs("Invalid configuration, please recompile!\n", stdout);
-    std::exit(1);
+// What link_device points to; a function's own, so that a choice made while static objects are
+// still being built finds it ready.
+std::string& chosen_device() {
+    static std::string device;
+    return device;
 }
+bool chosen = false;
+bool user_named_device = false; // named by option or variable, not by the build
+
+void (*interrupt_cleanup)() = nullptr;
 
 std::uint16_t output_register() {
     return link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
@@ -33,6 +56,97 @@ std::uint16_t input_register() {
     return link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
 }
 
+void grant(std::uint16_t port) {
+    if (!ports->grant(port)) {
+        std::fputs("Cannot access /dev/port, aborting!\n", stdout);
+        std::exit(1);
+    }
+}
+
+// A two-wire cable: the direct ports at the build's addresses, or the device named.
+void open_two_wire(const PortLayer& device_layer) {
+    if (ports == nullptr) {
+        ports = link_device[0] == '\0' ? &real_ports : &device_layer;
+        port_device = link_device;
+    }
+    grant(output_register());
+    grant(input_register());
+    ports->write(output_register(), LINES_RELEASED);
+}
+
+void open_parallel() {
+    open_two_wire(ppdev_ports);
+}
+
+void open_serial() {
+    open_two_wire(tty_ports);
+}
+
+// vti85 offers a wire file for the two-wire handshake, or with --tty a pseudo-terminal on which
+// it plays the gray cable.
+void open_virtual() {
+    link_virtual = true;
+    struct stat status {};
+    if (stat(link_device, &status) == 0 && S_ISCHR(status.st_mode)) {
+        link_type = LINK_GRAY;
+        open_gray();
+        return;
+    }
+    link_type = LINK_PARALLEL;
+    open_two_wire(virtual_ports);
+}
+
+void release_two_wire() {
+    ports->write(output_register(), LINES_RELEASED);
+}
+
+void release_none() {}
+
+enum class DeviceForm { path, bus_address };
+
+// What each cable does, indexed by LINK_PARALLEL ... LINK_VIRTUAL. A virtual cable becomes the
+// parallel or the gray one as it opens, so its own routines are never called for a byte.
+struct CableRoutines {
+    const char* name;
+    const char* default_device; // "" for the direct ports or the first USB cable found
+    DeviceForm device_form;
+    const char* device_example;
+    void (*open)();
+    void (*put)(std::uint8_t byte);
+    std::uint8_t (*get)();
+    void (*release)(); // from the interrupt handler: async-signal-safe
+};
+
+constexpr std::array<CableRoutines, 5> CABLES{{
+    {"parallel", "", DeviceForm::path, "/dev/parport0", open_parallel, put85_parallel,
+     get85_parallel, release_two_wire},
+    {"serial", "", DeviceForm::path, "/dev/ttyS0", open_serial, put85_connect85, get85_connect85,
+     release_two_wire},
+    {"gray", "/dev/ttyUSB0", DeviceForm::path, "/dev/ttyUSB0", open_gray, put85_gray, get85_gray,
+     release_byte_cable},
+    {"usb", "", DeviceForm::bus_address, "1:5", open_usb, put85_usb, get85_usb, release_none},
+    {"virtual", LINK_VIRTUAL_WIRE, DeviceForm::path, LINK_VIRTUAL_WIRE, open_virtual,
+     put85_parallel, get85_parallel, release_two_wire},
+}};
+
+constexpr char CABLE_NAMES[] = "parallel, serial, gray, usb or virtual";
+
+// "1:5": a bus and an address, as lsusb shows them.
+bool bus_address(std::string_view text) {
+    const auto colon = text.find(':');
+    const auto digits = [](std::string_view part) {
+        return !part.empty() && part.size() <= 3 &&
+               part.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    return colon != std::string_view::npos && digits(text.substr(0, colon)) &&
+           digits(text.substr(colon + 1));
+}
+
+[[noreturn]] void refuse_choice(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::exit(1);
+}
+
 // The signals whose default action ends the process: each one releases the lines first.
 constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
 
@@ -40,11 +154,7 @@ constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR
 extern "C" void interrupted(int signal) {
     if (interrupt_cleanup != nullptr) interrupt_cleanup();
     port_abandoned = 1;
-    if (byte_cable(link_type)) {
-        release_byte_cable();
-    } else {
-        port_write(output_register(), LINES_RELEASED);
-    }
+    CABLES[static_cast<std::size_t>(link_type)].release();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -65,13 +175,6 @@ void catch_interrupts() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
-void grant(std::uint16_t port) {
-    if (!port_grant(port)) {
-        std::fputs("Cannot access /dev/port, aborting!\n", stdout);
-        std::exit(1);
-    }
-}
-
 // The calculator needs a moment between bytes on the parallel cable. The count is volatile so
 // that an optimising build keeps all 10,000 decrements.
 void pause_after_byte() {
@@ -83,96 +186,108 @@ void pause_after_byte() {
 
 } // namespace
 
+const char* cable_name(int type) {
+    return CABLES.at(static_cast<std::size_t>(type)).name;
+}
+
+void choose_cable(const char* name, const char* device) {
+    const char* source = "--cable";
+    const char* device_source = "--device";
+    if (name == nullptr) {
+        // A device named on the command line goes with the variable's cable or the default.
+        name = std::getenv("TI85_CABLE");
+        source = "TI85_CABLE";
+        if (device == nullptr) {
+            device = std::getenv("TI85_DEVICE");
+            device_source = "TI85_DEVICE";
+        }
+        if (name == nullptr || name[0] == '\0') {
+            name = DEFAULT_CABLE;
+            source = nullptr;
+        }
+    }
+    const auto cable = std::find_if(CABLES.begin(), CABLES.end(), [&](const CableRoutines& c) {
+        return std::strcmp(c.name, name) == 0;
+    });
+    if (cable == CABLES.end()) {
+        refuse_choice("Unknown cable '" + printable(name) + "' (" + source + "): choose " +
+                      CABLE_NAMES + ".");
+    }
+    if (cable - CABLES.begin() == LINK_USB && !usb_available()) {
+        refuse_choice(std::string("This build has no USB cable (") + source +
+                      "): install libusb-1.0-0-dev and pkg-config and build again, or "
+                      "choose parallel, serial, gray or virtual.");
+    }
+    user_named_device = device != nullptr && device[0] != '\0';
+    if (!user_named_device) {
+        const bool build_default = source == nullptr || std::strcmp(name, DEFAULT_CABLE) == 0;
+        device =
+            build_default && DEFAULT_DEVICE[0] != '\0' ? DEFAULT_DEVICE : cable->default_device;
+    } else if ((cable->device_form == DeviceForm::bus_address) != bus_address(device)) {
+        refuse_choice(std::string("The ") + cable->name + " cable takes " +
+                      (cable->device_form == DeviceForm::bus_address
+                           ? "BUS:ADDRESS as lsusb shows it"
+                           : "a device file") +
+                      ", such as " + cable->device_example + ", not '" + printable(device) + "' (" +
+                      device_source + ").");
+    }
+    link_type = static_cast<int>(cable - CABLES.begin());
+    chosen_device() = device;
+    link_device = chosen_device().c_str();
+    chosen = true;
+}
+
+std::string default_cable() {
+    std::string text = DEFAULT_CABLE;
+    if (DEFAULT_DEVICE[0] != '\0') return text + " on " + DEFAULT_DEVICE;
+    if (text == "parallel" || text == "serial") {
+        char ports_text[64];
+        std::snprintf(ports_text, sizeof ports_text, " (direct I/O ports at 0x%X)",
+                      text == "parallel" ? PARALLEL_BASE : SERIAL_BASE);
+        return text + ports_text;
+    }
+    if (text == "usb") return text + " (the first TI USB cable found)";
+    return text + " on " + CABLES[LINK_VIRTUAL].default_device;
+}
+
 void on_interrupt(void (*cleanup)()) {
     interrupt_cleanup = cleanup;
 }
 
 void init_link() {
+    if (!chosen) choose_cable(nullptr, nullptr);
     buffer = new (std::nothrow) std::uint8_t[BUFFER_SIZE];
     if (buffer == nullptr) {
         std::fputs("Cannot allocate memory, aborting!\n", stdout);
         std::exit(1);
     }
-    switch (link_type) {
-    case LINK_PARALLEL:
-        grant(PARALLEL_OUT);
-        grant(PARALLEL_IN);
-        outb(PARALLEL_OUT, LINES_RELEASED);
-        break;
-    case LINK_CONNECT85:
-        grant(SERIAL_OUT);
-        grant(SERIAL_IN);
-        outb(SERIAL_OUT, LINES_RELEASED);
-        break;
-    case LINK_GRAY:
-        open_gray();
-        break;
-    case LINK_USB:
-        open_usb();
-        break;
-    default:
-        bad_configuration();
-    }
+    // A privileged install must never open for its user a device that the user could not.
+    if (user_named_device) drop_privileges();
+    CABLES[static_cast<std::size_t>(link_type)].open();
     catch_interrupts();
     // Port access is all the privilege a run needs, and it outlives the drop.
     drop_privileges();
 }
 
 void put85(std::uint8_t byte) {
-    switch (link_type) {
-    case LINK_PARALLEL:
-        put85_parallel(byte);
-        break;
-    case LINK_CONNECT85:
-        put85_connect85(byte);
-        break;
-    case LINK_GRAY:
-        put85_gray(byte);
-        break;
-    case LINK_USB:
-        put85_usb(byte);
-        break;
-    default:
-        bad_configuration();
-    }
+    CABLES[static_cast<std::size_t>(link_type)].put(byte);
 }
 
 std::uint8_t get85() {
-    switch (link_type) {
-    case LINK_PARALLEL:
-        return get85_parallel();
-    case LINK_CONNECT85:
-        return get85_connect85();
-    case LINK_GRAY:
-        return get85_gray();
-    case LINK_USB:
-        return get85_usb();
-    default:
-        bad_configuration();
-    }
+    return CABLES[static_cast<std::size_t>(link_type)].get();
 }
 
 std::uint8_t read_lines() {
-    return port_read(input_register()) & (LINE_A | LINE_B);
+    return ports->read(input_register()) & (LINE_A | LINE_B);
 }
 
 void pull_line(std::uint8_t output) {
-    outb(output_register(), output);
+    ports->write(output_register(), output);
 }
 
 void release_lines() {
-    outb(output_register(), LINES_RELEASED);
+    ports->write(output_register(), LINES_RELEASED);
 }
-
-void outb(std::uint16_t port, std::uint8_t value) {
-    port_write(port, value);
-}
-
-// The waits have no time limit; a long one only earns the person watching a hint.
-void timetest() {
-    still_waiting();
-}
-void timereset() {}
 
 void put85_parallel(std::uint8_t byte) {
     IdleWait idle;
@@ -180,14 +295,14 @@ void put85_parallel(std::uint8_t byte) {
         // A 1 goes out on line B and is acknowledged on line A; a 0 the other way round.
         const bool one = (byte & 1) != 0;
         const std::uint8_t ack = one ? LINE_A : LINE_B;
-        outb(PARALLEL_OUT, one ? PULL_B : PULL_A);
-        while ((port_read(PARALLEL_IN) & ack) != 0) {
-            timetest();
+        ports->write(PARALLEL_OUT, one ? PULL_B : PULL_A);
+        while ((ports->read(PARALLEL_IN) & ack) != 0) {
+            still_waiting();
             if (bit == 0) idle_wait(idle);
         }
-        outb(PARALLEL_OUT, LINES_RELEASED);
-        while ((port_read(PARALLEL_IN) & ack) == 0) {
-            timetest();
+        ports->write(PARALLEL_OUT, LINES_RELEASED);
+        while ((ports->read(PARALLEL_IN) & ack) == 0) {
+            still_waiting();
         }
         byte >>= 1;
     }
@@ -199,51 +314,52 @@ std::uint8_t get85_parallel() {
     std::uint8_t result = 0;
     for (int bit = 0; bit < 8; ++bit) {
         std::uint8_t lines;
-        while ((lines = port_read(PARALLEL_IN) & (LINE_A | LINE_B)) == (LINE_A | LINE_B)) {
-            timetest();
+        while ((lines = ports->read(PARALLEL_IN) & (LINE_A | LINE_B)) == (LINE_A | LINE_B)) {
+            still_waiting();
             if (bit == 0) idle_wait(idle);
         }
         if (lines == LINE_A) {
             // Line B low: a 1. Acknowledge on A until the calculator lets B go.
             result = static_cast<std::uint8_t>((result >> 1) | 0x80);
-            outb(PARALLEL_OUT, PULL_A);
-            while ((port_read(PARALLEL_IN) & LINE_B) == 0) {
-                timetest();
+            ports->write(PARALLEL_OUT, PULL_A);
+            while ((ports->read(PARALLEL_IN) & LINE_B) == 0) {
+                still_waiting();
             }
         } else {
             // Line A low, or both low: a 0. Acknowledge on B until A is released.
             result = static_cast<std::uint8_t>(result >> 1);
-            outb(PARALLEL_OUT, PULL_B);
-            while ((port_read(PARALLEL_IN) & LINE_A) == 0) {
-                timetest();
+            ports->write(PARALLEL_OUT, PULL_B);
+            while ((ports->read(PARALLEL_IN) & LINE_A) == 0) {
+                still_waiting();
             }
         }
-        outb(PARALLEL_OUT, LINES_RELEASED);
+        ports->write(PARALLEL_OUT, LINES_RELEASED);
     }
     pause_after_byte();
     return result;
 }
 
-void setport(std::uint8_t value) {
-    outb(SERIAL_OUT, value & 0x03);
+namespace {
+
+// The modem status lines as two bits: bit 0 line A, bit 1 line B.
+std::uint8_t serial_lines() {
+    return (ports->read(SERIAL_IN) >> 4) & 0x03;
 }
 
-std::uint8_t getport() {
-    return (port_read(SERIAL_IN) >> 4) & 0x03;
-}
+} // namespace
 
 void put85_connect85(std::uint8_t byte) {
     IdleWait idle;
     for (int bit = 0; bit < 8; ++bit) {
-        setport((byte & 1) != 0 ? PULL_B : PULL_A);
+        ports->write(SERIAL_OUT, (byte & 1) != 0 ? PULL_B : PULL_A);
         // Our own line and the calculator's acknowledgement: both low.
-        while (getport() != 0) {
-            timetest();
+        while (serial_lines() != 0) {
+            still_waiting();
             if (bit == 0) idle_wait(idle);
         }
-        setport(LINES_RELEASED);
-        while (getport() != 3) {
-            timetest();
+        ports->write(SERIAL_OUT, LINES_RELEASED);
+        while (serial_lines() != 3) {
+            still_waiting();
         }
         byte >>= 1;
     }
@@ -255,24 +371,24 @@ std::uint8_t get85_connect85() {
     IdleWait idle;
     for (int bit = 0; bit < 8; ++bit) {
         std::uint8_t lines;
-        while ((lines = getport()) == 3) {
-            timetest();
+        while ((lines = serial_lines()) == 3) {
+            still_waiting();
             if (bit == 0) idle_wait(idle);
         }
         std::uint8_t awaited;
         if (lines == 1) {
             // Line B low: a 1, acknowledged on A until B is released.
             result = static_cast<std::uint8_t>(result + weight);
-            setport(PULL_A);
+            ports->write(SERIAL_OUT, PULL_A);
             awaited = 2;
         } else {
-            setport(PULL_B);
+            ports->write(SERIAL_OUT, PULL_B);
             awaited = 1;
         }
-        while ((getport() & awaited) == 0) {
-            timetest();
+        while ((serial_lines() & awaited) == 0) {
+            still_waiting();
         }
-        setport(LINES_RELEASED);
+        ports->write(SERIAL_OUT, LINES_RELEASED);
         weight = static_cast<std::uint8_t>(weight << 1);
     }
     return result;

@@ -2,9 +2,10 @@
 //
 // The cable's microcontroller does the handshake with the calculator and is powered from DTR
 // and RTS, so both must stay raised, also after the program ends (HUPCL cleared). Any serial
-// device will do, a USB serial adapter included; the device is `link_device`, fixed at build
-// time. Reads wait in the kernel until the calculator sends, so a wait costs no CPU; while a
-// hint is armed (see hint_after_wait) they wake four times a second to show it in time.
+// device will do, a USB serial adapter included; the device is `link_device`. Reads wait in the
+// kernel until the calculator sends, so a wait costs no CPU; while a hint is armed (see
+// hint_after_wait) they wake four times a second to show it in time.
+#include "cli/cli.h"
 #include "link/byte_cables.h"
 #include "link/link.h"
 
@@ -23,7 +24,6 @@ namespace {
 
 constexpr int LOOK_EVERY_MS = 250;
 
-const char* const device_path = link_device;
 int device = -1;
 bool modem_lines = false;
 
@@ -38,7 +38,7 @@ const char* open_hint(int error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return "plug the cable in, or build with LINK_DEVICE naming its device";
+        return "plug the cable in, or name its device with --device";
     case EACCES:
     case EPERM:
         return "join the device's group (sudo usermod -aG dialout $USER, then log in again)";
@@ -50,7 +50,7 @@ const char* open_hint(int error) {
 }
 
 [[noreturn]] void fail(const char* what, int error, const char* hint) {
-    std::printf("%s %s: %s: %s, aborting!\n", what, device_path, std::strerror(error), hint);
+    std::printf("%s %s: %s: %s, aborting!\n", what, link_device, std::strerror(error), hint);
     std::exit(1);
 }
 
@@ -71,17 +71,17 @@ void set_line(termios& settings) {
 
 void open_gray() {
     // Without O_NONBLOCK the open would wait for a carrier that the cable never raises.
-    device = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    device = open(link_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (device < 0) fail("Cannot open", errno, open_hint(errno));
     if (flock(device, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) fail("Cannot lock", errno, "see linkcheck");
         std::printf("%s is in use by another program (a second transfer?), aborting!\n",
-                    device_path);
+                    link_device);
         std::exit(1);
     }
     termios settings{};
     if (tcgetattr(device, &settings) != 0) {
-        fail("Cannot use", errno, "it is not a serial device; build with LINK_DEVICE naming one");
+        fail("Cannot use", errno, "it is not a serial device; name one with --device");
     }
     set_line(settings);
     if (tcsetattr(device, TCSANOW, &settings) != 0) fail("Cannot set up", errno, "see linkcheck");
@@ -100,10 +100,10 @@ void open_gray() {
     }
     // Whatever came in before this run is no part of it.
     tcflush(device, TCIFLUSH);
-    // A build on vti85's pseudo-terminal must never pass for one that drives a real cable.
-    if (std::strcmp(device_path, LINK_VIRTUAL_TTY) == 0) {
-        std::printf("Virtual link build: talking to vti85 through %s, not to a calculator.\n",
-                    device_path);
+    // A run on vti85's pseudo-terminal must never pass for one that drives a real cable.
+    if (link_virtual) {
+        std::printf("Virtual cable: talking to vti85 through %s, not to a calculator.\n",
+                    link_device);
         std::fflush(stdout);
     }
 }
@@ -131,7 +131,7 @@ std::uint8_t get85_gray() {
         const ssize_t got = read(device, incoming, sizeof incoming);
         if (got < 0 && errno == EINTR) continue;
         if (got == 0) {
-            std::printf("%s hung up, aborting!\n", device_path);
+            std::printf("%s hung up, aborting!\n", link_device);
             std::exit(1);
         }
         if (got < 0) fail("Cannot read from", errno, "is the cable still plugged in?");
@@ -143,10 +143,6 @@ std::uint8_t get85_gray() {
 
 bool gray_has_modem_lines() {
     return modem_lines;
-}
-
-const char* gray_device() {
-    return device_path;
 }
 
 // Bytes still queued for the cable would reach the calculator after the run has ended.

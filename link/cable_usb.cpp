@@ -9,6 +9,7 @@
 // Waits keep no time limit, but each library call has one (WAIT_MS) and is made again, so the
 // program regains control at least that often (to show an armed hint). Bytes to send are gathered
 // and go out when a packet's worth is there, before the next read, and when the program ends.
+#include "cli/cli.h"
 #include "link/byte_cables.h"
 #include "link/link.h"
 #include "link/ports/usb_calls.h"

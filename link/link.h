@@ -4,7 +4,8 @@
 // - The cable has two lines, A and B, each high unless one end pulls it low. A byte travels as
 //   eight bits, least significant first; every bit is a four-step handshake (the sender pulls
 //   B for a 1 or A for a 0, the receiver pulls the other line, the sender releases, the
-//   receiver releases). Which cable a program drives is fixed at build time (`link_type`).
+//   receiver releases). The cable is chosen when the program runs (`choose_cable`), the build
+//   setting its default.
 // - A packet is machine id, type, 16-bit length and, for a checksummed packet (VAR, DATA or
 //   SKIP with a length above 0), the data and a 16-bit sum of the data. Every checksummed
 //   packet is acknowledged; a bad sum on receipt asks the calculator to send again.
@@ -23,12 +24,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/cli.h"
+#include <string>
 
-inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port at 0x378
+inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port
 inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
 inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
 inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
+inline constexpr int LINK_VIRTUAL = 4;   // vti85: a two-wire wire file, or its pseudo-terminal
 
 // Whether the cable exchanges whole bytes with its own microcontroller, so that no port and no
 // line of it is ours to drive.
@@ -36,12 +38,30 @@ constexpr bool byte_cable(int type) {
     return type == LINK_GRAY || type == LINK_USB;
 }
 
-// The cable this program was built for (the LINK_TYPE build setting), defined with the port
-// layer that the program links.
-extern const int link_type;
-// The device of that cable, where it has one (the LINK_DEVICE build setting or its default): the
-// gray cable's serial device, the USB cable's "BUS:ADDRESS" or "" for the first one found.
-extern const char link_device[];
+// The cable of this run (LINK_PARALLEL ... LINK_VIRTUAL), set by choose_cable. Once init_link
+// has opened a virtual cable it is the cable vti85 plays there: LINK_PARALLEL on its wire file,
+// LINK_GRAY on its pseudo-terminal.
+extern int link_type;
+// Its device: the gray cable's serial device, the USB cable's "BUS:ADDRESS", the ppdev or tty
+// device of a two-wire cable, vti85's wire or pseudo-terminal; "" for the direct I/O ports or
+// the first USB cable found.
+extern const char* link_device;
+// Whether this run talks to vti85 rather than to a calculator.
+extern bool link_virtual;
+
+// "parallel", "serial", "gray", "usb", "virtual": the names of LINK_PARALLEL ... LINK_VIRTUAL.
+const char* cable_name(int type);
+
+// Chooses the cable and device of the run: `name` and `device` as the command line gives them
+// (nullptr where not given), else the TI85_CABLE and TI85_DEVICE environment variables, else the
+// build's default. A device goes with the cable it was named with: a cable named alone takes its
+// own default device. Refuses an unknown name, a device that does not suit the cable and a cable
+// this build lacks with one line on standard output and status 1, before any port, device or
+// file is touched. init_link calls it with nothing named if the program has not.
+void choose_cable(const char* name, const char* device);
+
+// The build's default, as --version shows it: "parallel (direct I/O ports at 0x378)".
+std::string default_cable();
 
 inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
 
@@ -73,8 +93,10 @@ extern std::uint8_t* buffer;
 // refuse it.
 extern std::uint16_t last_packet_size;
 
-// Allocates the packet buffer, gains access to the cable's two ports and releases both lines.
-// Ends the process with status 1 when any of that fails. Also arranges that a terminating signal
+// Allocates the packet buffer, opens the chosen cable (gains access to a two-wire cable's two
+// ports and releases both lines). A device named by the user is opened with the user's own rights
+// only: a privileged install drops its privilege first. Ends the process with status 1 when any
+// of that fails. Also arranges that a terminating signal
 // (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) releases both lines before the
 // process ends, and ignores SIGPIPE and SIGXFSZ so that a failing write returns its error.
 void init_link();
@@ -108,3 +130,14 @@ std::uint8_t read_lines();
 void pull_line(std::uint8_t output);
 // Lets both lines go.
 void release_lines();
+
+// ---- The byte cables' set-up, for checking a cable ----
+
+// Whether the gray cable's device has modem lines (a pseudo-terminal and some adapters have
+// none, and the cable must then be powered otherwise). Known after init_link.
+bool gray_has_modem_lines();
+
+// What init_link has done so far on the USB cable, for a report.
+enum class UsbStep { found, opened, claimed, ready };
+// A routine the USB cable's set-up calls after each step that succeeded; nullptr for none.
+void on_usb_step(void (*step)(UsbStep step, int bus, int address));

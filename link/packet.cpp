@@ -1,4 +1,5 @@
 // Packets: framing, checksums, acknowledgements and the request to send again.
+#include "cli/cli.h"
 #include "link/link.h"
 
 #include "link/bytes.h"

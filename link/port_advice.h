@@ -10,8 +10,8 @@ inline constexpr char ADVICE_CAPABILITY_TAKEN[] =
     "it away";
 // Follows "the kernel is locked down" and, where known, its mode in brackets.
 inline constexpr char ADVICE_LOCKDOWN[] =
-    ", which forbids direct port access even to root; Secure Boot often turns this on: use a "
-    "build with LINK_PORTS=ppdev or tty";
+    ", which forbids direct port access even to root; Secure Boot often turns this on: name the "
+    "port's device with --device (/dev/parport0, /dev/ttyS0)";
 inline constexpr char ADVICE_NO_DIRECT_PORTS[] =
     "this system offers no direct port access (a kernel built without it, or a PC that is not "
-    "x86): use a build with LINK_PORTS=ppdev or tty";
+    "x86): name the port's device with --device (/dev/parport0, /dev/ttyS0)";

@@ -1,7 +1,7 @@
 // Privilege drop after the ports are granted.
 #include "link/privileges.h"
 
-#include "link/identity_calls.h"
+#include "link/ports/identity_calls.h"
 
 #include <cerrno>
 #include <cstdio>

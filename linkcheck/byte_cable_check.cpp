@@ -2,7 +2,6 @@
 #include "linkcheck/byte_cable_check.h"
 
 #include "cli/cli.h"
-#include "link/byte_cables.h"
 #include "link/link.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include "linkcheck/byte_cable_check.h"
 
+#include "cli/cli.h"
 #include "link/link.h"
 #include "link/port_advice.h"
 #include "link/wire.h"
@@ -66,10 +67,22 @@ std::string group_name(gid_t group) {
 // ---- Build and facts ----
 
 Build this_build() {
-    const bool serial = link_type == LINK_CONNECT85;
-    // The byte cables reach no port.
-    const char* ports = byte_cable(link_type) ? "none" : LINK_PORTS_NAME;
-    return {link_type, ports, LINK_PORTS_DEVICE, serial ? SERIAL_OUT : PARALLEL_OUT,
+    int cable = link_type;
+    const std::string device = link_device;
+    // vti85 plays the gray cable on a pseudo-terminal, the two-wire one on its wire file.
+    struct stat status {};
+    if (cable == LINK_VIRTUAL) {
+        const bool tty = stat(link_device, &status) == 0 && S_ISCHR(status.st_mode);
+        cable = tty ? LINK_GRAY : LINK_PARALLEL;
+    }
+    // The byte cables reach no port; a two-wire cable with no device uses the direct ports.
+    const char* ports = byte_cable(cable)           ? "none"
+                        : link_type == LINK_VIRTUAL ? "virtual"
+                        : device.empty()            ? "real"
+                        : cable == LINK_PARALLEL    ? "ppdev"
+                                                    : "tty";
+    const bool serial = cable == LINK_CONNECT85;
+    return {cable, ports, device, serial ? SERIAL_OUT : PARALLEL_OUT,
             serial ? SERIAL_IN : PARALLEL_IN};
 }
 
@@ -87,8 +100,7 @@ std::string describe(const Build& build) {
     } else if (byte_cable(build.cable)) {
         return describe_byte_cable(build);
     } else {
-        return "linkcheck: cable: none (LINK_TYPE " + std::to_string(build.cable) +
-               " is no cable)\n";
+        return "linkcheck: cable: none\n";
     }
     if (build.ports == "real") {
         text += parallel ? "linkcheck: access: direct I/O ports, data register " +
@@ -104,7 +116,7 @@ std::string describe(const Build& build) {
         text += "linkcheck: access: serial device " + build.device +
                 ", DTR and RTS out, CTS and DSR in\n";
     } else {
-        text += "linkcheck: access: the " + build.ports + " port layer\n";
+        text += "linkcheck: access: the " + build.ports + " port layer, " + build.device + "\n";
     }
     return text;
 }
@@ -182,12 +194,12 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
         if (!facts.device_exists) {
             causes.push_back(
                 ppdev ? device + " does not exist: load the parallel-port device driver (sudo "
-                                 "modprobe ppdev), or build with LINK_DEVICE naming the port"
-                      : device + " does not exist: plug the adapter in, or build with "
-                                 "LINK_DEVICE naming the port (USB adapters appear as "
+                                 "modprobe ppdev), or name the port with --device"
+                      : device + " does not exist: plug the adapter in, or name the port "
+                                 "with --device (USB adapters appear as "
                                  "/dev/ttyUSB0 or /dev/ttyACM0)");
         } else if (!facts.device_is_char) {
-            causes.push_back(device + " is not a device: build with LINK_DEVICE naming the port");
+            causes.push_back(device + " is not a device: name the port with --device");
         } else if (!facts.device_readable_writable) {
             causes.push_back(facts.in_device_group
                                  ? device + " gives its group " + facts.device_group +
@@ -228,7 +240,7 @@ constexpr ProgramInfo LINKCHECK{
     .name = "linkcheck",
     .usage = "linkcheck [OPTION]...\n",
     .about = "Checks the link cable and the access to its port: says which cable and port access\n"
-             "this build uses, sets up the link as pullvar and pushvar do (naming the likely\n"
+             "this run uses, sets up the link as pullvar and pushvar do (naming the likely\n"
              "causes when that is refused), then shows both lines whenever they change. Type a,\n"
              "b or r and Enter to pull line A or line B low from this end or release both; q,\n"
              "the end of the input or Ctrl-C ends the run with both lines released. For TI's\n"
@@ -329,7 +341,10 @@ void watch() {
 
 int linkcheck_main(int argc, char** argv) {
     open_standard_descriptors();
-    if (!read_command_line(argc, argv, LINKCHECK).empty()) usage_error(LINKCHECK);
+    const std::string default_note = "default cable: " + default_cable();
+    CableOptions cable{.version_note = default_note.c_str()};
+    if (!read_command_line(argc, argv, LINKCHECK, nullptr, &cable).empty()) usage_error(LINKCHECK);
+    choose_cable(cable.cable, cable.device);
     say("linkcheck: TI-85 link cable check\n");
     const Build build = this_build();
     say("%s", describe(build).c_str());
@@ -349,7 +364,7 @@ int linkcheck_main(int argc, char** argv) {
     }
     if (!facts.port_holder.empty()) {
         say("linkcheck: note: the kernel driver \"%s\" has reserved these ports too; if the lines\n"
-            "linkcheck: do not follow, unload it, or use a ppdev or tty build\n",
+            "linkcheck: do not follow, unload it, or name the port's device with --device\n",
             facts.port_holder.c_str());
     }
     on_interrupt(interrupted);

@@ -1,6 +1,7 @@
 // The receiver: listening loop, variable path and backup path.
 #include "pullvar/pullvar.h"
 
+#include "cli/cli.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
 
@@ -253,7 +254,10 @@ void receive() {
 
 int pullvar_main(int argc, char** argv) {
     open_standard_descriptors();
-    const std::vector<char*> operands = read_command_line(argc, argv, PULLVAR);
+    const std::string default_note = "default cable: " + default_cable();
+    CableOptions cable{.version_note = default_note.c_str()};
+    const std::vector<char*> operands = read_command_line(argc, argv, PULLVAR, nullptr, &cable);
+    choose_cable(cable.cable, cable.device);
     if (operands.size() > 1) usage_error(PULLVAR);
     say("Talvaro/Linux v1.1: receives variables from a TI-85\n"
         "By the Talvaro link tools authors. Free software; see the README for the terms.\n"

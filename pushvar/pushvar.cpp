@@ -1,6 +1,7 @@
 // The sender: command line, one file at a time, end of transmission.
 #include "pushvar/pushvar.h"
 
+#include "cli/cli.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
 
@@ -256,7 +257,10 @@ int sendgroup(const char* path) {
 
 int pushvar_main(int argc, char** argv) {
     open_standard_descriptors();
-    const std::vector<char*> paths = read_command_line(argc, argv, PUSHVAR);
+    const std::string default_note = "default cable: " + default_cable();
+    CableOptions cable{.version_note = default_note.c_str()};
+    const std::vector<char*> paths = read_command_line(argc, argv, PUSHVAR, nullptr, &cable);
+    choose_cable(cable.cable, cable.device);
     say("Talvaro/Linux v1.1: sends variables to a TI-85\n"
         "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
         "\n");

@@ -1,7 +1,7 @@
 // The gray cable's byte layer through the kernel's terminal layer: a pseudo-terminal stands in
 // for the serial device, with the virtual calculator's script on its far end.
 #include "calc/calc.h"
-#include "link/byte_cables.h"
+#include "cli/cli.h"
 #include "link/link.h"
 #include "tests/support/child.h"
 
@@ -20,8 +20,9 @@ using testing_support::run_child;
 
 namespace {
 
-// Where this build's gray cable looks for its device.
-const std::string device = gray_device();
+// The gray cable on the test's pseudo-terminal, linked where the build says.
+const std::string device = GRAY_TEST_TTY;
+const bool cable_chosen = (choose_cable("gray", GRAY_TEST_TTY), true);
 
 struct Pty {
     Pty() {
@@ -88,11 +89,11 @@ TEST(Gray, RefusalsNameTheDeviceAndWhatToDo) {
     };
     const Case cases[] = {
         {nullptr, "Cannot open " + device +
-                      ": No such file or directory: plug the cable in, or build with "
-                      "LINK_DEVICE naming its device, aborting!\n"},
+                      ": No such file or directory: plug the cable in, or name its device with "
+                      "--device, aborting!\n"},
         {"/dev/null", "Cannot use " + device +
-                          ": Inappropriate ioctl for device: it is not a serial device; build "
-                          "with LINK_DEVICE naming one, aborting!\n"},
+                          ": Inappropriate ioctl for device: it is not a serial device; name "
+                          "one with --device, aborting!\n"},
         {"", device + " is in use by another program (a second transfer?), aborting!\n"},
     };
     for (const Case& c : cases) {

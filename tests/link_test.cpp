@@ -2,6 +2,7 @@
 #include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
+#include "link/wire.h"
 #include "tests/support/child.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,9 @@
 using testing_support::run_child;
 
 namespace {
+
+// The cable of this run of the tests: TI85_CABLE, as the build registers each test.
+const bool cable_chosen = (choose_cable(nullptr, nullptr), true);
 
 const std::uint16_t OUT = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
 const std::uint16_t IN = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;

@@ -4,6 +4,7 @@
 // nothing; pixdb and vti85 run as built.
 #include "calc/calc.h"
 #include "cli/cli.h"
+#include "link/link.h"
 #include "link/ports/virtual_wire.h"
 #include "link/wire.h"
 #include "linkcheck/linkcheck.h"
@@ -104,11 +105,12 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
     struct Case {
         std::string name;
         Program run;
+        bool cable = false; // takes the cable options
     };
     const Case programs[] = {
-        {"pullvar", in_process(pullvar_main, "pullvar")},
-        {"pushvar", in_process(pushvar_main, "pushvar")},
-        {"linkcheck", in_process(linkcheck_main, "linkcheck")},
+        {"pullvar", in_process(pullvar_main, "pullvar"), true},
+        {"pushvar", in_process(pushvar_main, "pushvar"), true},
+        {"linkcheck", in_process(linkcheck_main, "linkcheck"), true},
         {"pixdb", built(PIXDB_PATH)},
         {"vti85", built(VTI85_PATH)},
     };
@@ -132,7 +134,19 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
         for (const char* version : {"--version", "-V"}) {
             const ChildResult result = program.run({version});
             EXPECT_EQ(result.status, 0);
-            EXPECT_EQ(result.output, program.name + " " + LINK_TOOLS_VERSION + "\n");
+            EXPECT_EQ(result.output,
+                      program.name + " " + LINK_TOOLS_VERSION + "\n" +
+                          (program.cable ? "default cable: " + default_cable() + "\n" : ""));
+        }
+        // A wrong cable is refused before anything is opened or written.
+        if (program.cable) {
+            const ChildResult result = program.run({"-c", "lpt"});
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.output, "Unknown cable 'lpt' (--cable): choose parallel, serial, "
+                                     "gray, usb or virtual.\n");
+            EXPECT_TRUE(program.run({"--device"})
+                            .output.starts_with(program.name +
+                                                ": Option '--device' needs a value!\nUsage: "));
         }
         // A control byte in a wrong option is shown escaped, never sent to the terminal.
         const std::pair<std::string, std::string> wrongs[] = {

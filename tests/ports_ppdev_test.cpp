@@ -2,6 +2,7 @@
 #include "link/cable.h"
 #include "link/link.h"
 #include "link/ports/ports.h"
+#include "link/wire.h"
 #include "tests/support/child.h"
 #include "tests/support/fake_device_calls.h"
 
@@ -16,7 +17,22 @@ using testing_support::run_child;
 
 namespace {
 
-const std::string device = LINK_DEVICE;
+const std::string device = "/dev/parport0";
+
+// The cable as a user names it, for the runs through init_link.
+const bool cable_chosen = (choose_cable("parallel", "/dev/parport0"), true);
+
+// The layer as init_link sets it up: its device first, then the grants.
+bool port_grant(std::uint16_t port) {
+    port_device = device.c_str();
+    return ppdev_ports.grant(port);
+}
+void port_write(std::uint16_t port, std::uint8_t value) {
+    ppdev_ports.write(port, value);
+}
+std::uint8_t port_read(std::uint16_t port) {
+    return ppdev_ports.read(port);
+}
 
 std::string opened() {
     return "open(" + device + ", O_RDWR|O_CLOEXEC) = 3\nioctl(3, PPCLAIM) = 0\n";

@@ -30,6 +30,9 @@
 
 namespace {
 
+// The cable of this run of the tests: TI85_CABLE, as the build registers each test.
+const bool cable_chosen = (choose_cable(nullptr, nullptr), true);
+
 namespace fs = std::filesystem;
 using peer::Bytes;
 using testing_support::backup_section;

@@ -5,6 +5,7 @@
 #include "calc/calc.h"
 #include "link/cable.h"
 #include "link/link.h"
+#include "link/wire.h"
 #include "tests/support/child.h"
 #include "tests/support/programs.h"
 #include "tests/support/varfiles.h"
@@ -36,6 +37,9 @@ using testing_support::text;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The cable of this run of the tests: TI85_CABLE, as the build registers each test.
+const bool cable_chosen = (choose_cable(nullptr, nullptr), true);
 
 // ---- Variable files, from their layout ----
 

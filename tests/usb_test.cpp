@@ -1,6 +1,7 @@
 // The USB cable's byte layer through a double of its libusb calls, with the virtual
 // calculator's script behind the cable.
 #include "calc/calc.h"
+#include "cli/cli.h"
 #include "link/link.h"
 #include "tests/support/child.h"
 #include "tests/support/fake_usb_calls.h"

@@ -18,6 +18,14 @@ using testing_support::write_file;
 
 namespace {
 
+// The programs run on vti85's cable, chosen as a user would: its wire, or its pseudo-terminal.
+#ifdef VTI85_TTY
+const bool cable_chosen =
+    setenv("TI85_CABLE", "virtual", 1) == 0 && setenv("TI85_DEVICE", LINK_VIRTUAL_TTY, 1) == 0;
+#else
+const bool cable_chosen = setenv("TI85_CABLE", "virtual", 1) == 0 && unsetenv("TI85_DEVICE") == 0;
+#endif
+
 struct Process {
     pid_t pid = -1;
     fs::path output;

@@ -1,7 +1,7 @@
 // Parallel cable through the kernel's parallel-port driver: no root, no fixed address.
 //
-// The device (the LINK_DEVICE build setting, /dev/parport0 by default) is opened and claimed on
-// the first port_grant, for the output register; the grant of the input register then has
+// The device (--device, /dev/parport0 for instance) is opened and claimed on
+// the first grant, for the output register; the grant of the input register then has
 // nothing left to do. The claim lasts until the process ends. PPWDATA writes the data register
 // and PPRSTATUS reads the status register as the port shows it, exactly as a direct read would:
 // Select (bit 4) and Paper End (bit 5) uninverted, Busy (bit 7) inverted. The library writes
@@ -20,20 +20,17 @@
 
 namespace {
 
-constexpr char device_path[] = LINK_DEVICE;
 int device = -1;
 
 // `what` names the step, `call` the system call that refused it.
 bool refused(const char* what, const char* call, int error) {
-    std::printf("Cannot %s %s (%s): %s\n", what, device_path, call, std::strerror(error));
+    std::printf("Cannot %s %s (%s): %s\n", what, port_device, call, std::strerror(error));
     return false;
 }
 
-} // namespace
-
-bool port_grant(std::uint16_t) {
+bool grant(std::uint16_t) {
     if (device >= 0) return true;
-    const int fd = sys_open(device_path, O_RDWR | O_CLOEXEC);
+    const int fd = sys_open(port_device, O_RDWR | O_CLOEXEC);
     if (fd < 0) return refused("open", "open", errno);
     if (sys_ioctl(fd, PPCLAIM, nullptr) != 0) {
         const int error = errno;
@@ -46,19 +43,23 @@ bool port_grant(std::uint16_t) {
 
 // Also runs in the interrupt handler. A failed write cannot be helped here and shows on the
 // next read anyway.
-void port_write(std::uint16_t, std::uint8_t value) {
+void write(std::uint16_t, std::uint8_t value) {
     unsigned char data = value;
     sys_ioctl(device, PPWDATA, &data);
 }
 
 // A device that stops answering (an adapter unplugged) would otherwise leave the handshake
 // waiting on a value that never changes.
-std::uint8_t port_read(std::uint16_t) {
+std::uint8_t read(std::uint16_t) {
     unsigned char status = 0;
     if (sys_ioctl(device, PPRSTATUS, &status) != 0) {
-        std::printf("Cannot read the lines on %s: %s, aborting!\n", device_path,
+        std::printf("Cannot read the lines on %s: %s, aborting!\n", port_device,
                     std::strerror(errno));
         std::exit(1);
     }
     return status;
 }
+
+} // namespace
+
+const PortLayer ppdev_ports{"ppdev", grant, write, read};

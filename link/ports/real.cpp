@@ -1,6 +1,6 @@
 // Real port access on an x86 PC: ioperm once per port, then single in/out instructions.
-#include "link/identity_calls.h"
 #include "link/port_advice.h"
+#include "link/ports/identity_calls.h"
 #include "link/ports/ports.h"
 
 #include <cerrno>
@@ -33,19 +33,21 @@ void report_refusal(std::uint16_t port, int error) {
     }
 }
 
-} // namespace
-
-bool port_grant(std::uint16_t port) {
+bool grant(std::uint16_t port) {
     if (ioperm(port, 1, 1) == 0) return true;
     report_refusal(port, errno);
     return false;
 }
 
 // glibc's outb takes the value first and the port second.
-void port_write(std::uint16_t port, std::uint8_t value) {
+void write(std::uint16_t port, std::uint8_t value) {
     outb(value, port);
 }
 
-std::uint8_t port_read(std::uint16_t port) {
+std::uint8_t read(std::uint16_t port) {
     return inb(port);
 }
+
+} // namespace
+
+const PortLayer real_ports{"real", grant, write, read};

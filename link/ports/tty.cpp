@@ -3,7 +3,7 @@
 //
 // Output bit 0 is DTR and bit 1 RTS, input bit 4 CTS and bit 5 DSR, as in the UART's own modem
 // control and modem status registers (RI and DCD fill bits 6 and 7 as they do there). The device
-// (the LINK_DEVICE build setting, /dev/ttyS0 by default) is opened on the first port_grant, for
+// (--device, /dev/ttyS0 for instance) is opened on the first grant, for
 // the output register; the grant of the input register then has nothing left to do.
 #include "link/ports/device_calls.h"
 #include "link/ports/ports.h"
@@ -17,12 +17,11 @@
 
 namespace {
 
-constexpr char device_path[] = LINK_DEVICE;
 int device = -1;
 
 // `what` names the step, with %s for the device, and the system call that refused it.
 __attribute__((format(printf, 1, 0))) bool refused(const char* what, int error) {
-    std::printf(what, device_path);
+    std::printf(what, port_device);
     std::printf(": %s\n", std::strerror(error));
     return false;
 }
@@ -38,12 +37,10 @@ int modem_lines(unsigned value) {
     return ((value & 0x01) != 0 ? TIOCM_DTR : 0) | ((value & 0x02) != 0 ? TIOCM_RTS : 0);
 }
 
-} // namespace
-
-bool port_grant(std::uint16_t) {
+bool grant(std::uint16_t) {
     if (device >= 0) return true;
     // Without O_NONBLOCK the open would wait for a carrier that the cable never raises.
-    const int fd = sys_open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = sys_open(port_device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return refused("Cannot open %s (open)", errno);
     termios settings{};
     if (sys_tcgetattr(fd, settings) != 0) {
@@ -64,17 +61,17 @@ bool port_grant(std::uint16_t) {
 // Only DTR and RTS change: TIOCMSET would also clear the port's other control bits (OUT2 gates a
 // PC UART's interrupt). Raising a signal releases its line, and comes first, so that no moment
 // has both lines pulled. Also runs in the interrupt handler; a failure shows on the next read.
-void port_write(std::uint16_t, std::uint8_t value) {
+void write(std::uint16_t, std::uint8_t value) {
     int raise = modem_lines(value);
     int lower = modem_lines(~value & 0x03u);
     if (raise != 0) sys_ioctl(device, TIOCMBIS, &raise);
     if (lower != 0) sys_ioctl(device, TIOCMBIC, &lower);
 }
 
-std::uint8_t port_read(std::uint16_t) {
+std::uint8_t read(std::uint16_t) {
     int lines = 0;
     if (sys_ioctl(device, TIOCMGET, &lines) != 0) {
-        std::printf("Cannot read the lines on %s: %s, aborting!\n", device_path,
+        std::printf("Cannot read the lines on %s: %s, aborting!\n", port_device,
                     std::strerror(errno));
         std::exit(1);
     }
@@ -82,3 +79,7 @@ std::uint8_t port_read(std::uint16_t) {
         ((lines & TIOCM_CTS) != 0 ? 0x10 : 0) | ((lines & TIOCM_DSR) != 0 ? 0x20 : 0) |
         ((lines & TIOCM_RI) != 0 ? 0x40 : 0) | ((lines & TIOCM_CD) != 0 ? 0x80 : 0));
 }
+
+} // namespace
+
+const PortLayer tty_ports{"tty", grant, write, read};

@@ -1,7 +1,7 @@
 // System seam of the USB cable: the few libusb-1.0 calls it makes, and nothing else.
 //
-// usb_calls.cpp holds the real calls (only a LINK_TYPE=3 build needs libusb); builds for the
-// other cables link usb_calls_none.cpp, which finds no USB at all; the tests link a double with
+// usb_calls.cpp holds the real calls, in every build that found libusb-1.0; a build without it
+// has usb_calls_none.cpp, which has no USB at all; the tests link a double with
 // the virtual calculator behind it. One device is open at a time. Results are libusb's: 0 or a
 // count on success, one of the USB_ERROR_ codes (libusb's values) on failure.
 #pragma once
@@ -25,6 +25,8 @@ struct UsbDeviceId {
     std::uint16_t product;
 };
 
+// Whether this build can reach a USB cable at all.
+bool usb_available();
 // libusb_init.
 int usb_start();
 // Every device on every bus (libusb_get_device_list and each device descriptor).

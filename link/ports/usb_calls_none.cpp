@@ -1,5 +1,10 @@
-// Builds for the other cables: no USB. The USB cable's code is linked but never reached.
+// A build without libusb-1.0: no USB. choose_cable refuses the USB cable, so none of these is
+// reached.
 #include "link/ports/usb_calls.h"
+
+bool usb_available() {
+    return false;
+}
 
 int usb_start() {
     return USB_ERROR_NOT_SUPPORTED;
@@ -23,5 +28,5 @@ int usb_bulk(std::uint8_t, std::uint8_t*, int, int&, unsigned) {
     return USB_ERROR_NOT_SUPPORTED;
 }
 const char* usb_error_name(int) {
-    return "this build has no USB support (build with LINK_TYPE=3)";
+    return "this build has no USB support";
 }

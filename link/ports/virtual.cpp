@@ -15,33 +15,30 @@ namespace {
 VirtualWire* wire = nullptr;
 
 bool attach() {
-    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CLOEXEC);
+    const int fd = open(port_device, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        std::printf("No virtual calculator at %s (%s): start vti85 first.\n", VIRTUAL_WIRE_PATH,
+        std::printf("No virtual calculator at %s (%s): start vti85 first.\n", port_device,
                     std::strerror(errno));
         return false;
     }
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (memory == MAP_FAILED || static_cast<VirtualWire*>(memory)->magic != VIRTUAL_WIRE_MAGIC) {
-        std::printf("%s is not a virtual link cable.\n", VIRTUAL_WIRE_PATH);
+        std::printf("%s is not a virtual link cable.\n", port_device);
         return false;
     }
     wire = static_cast<VirtualWire*>(memory);
-    // This build must never pass for one that drives a real cable.
-    std::printf("Virtual link build: talking to vti85 through %s, not to a calculator.\n",
-                VIRTUAL_WIRE_PATH);
+    // A run on the virtual cable must never pass for one that drives a real cable.
+    std::printf("Virtual cable: talking to vti85 through %s, not to a calculator.\n", port_device);
     std::fflush(stdout);
     return true;
 }
 
-} // namespace
-
-bool port_grant(std::uint16_t) {
+bool grant(std::uint16_t) {
     return wire != nullptr || attach();
 }
 
-void port_write(std::uint16_t, std::uint8_t value) {
+void write(std::uint16_t, std::uint8_t value) {
     if (wire == nullptr) return;
     // The interrupt handler's release goes out at once: vti85 may have died or stopped.
     for (int spins = 0;
@@ -55,7 +52,7 @@ void port_write(std::uint16_t, std::uint8_t value) {
     wire_changed(*wire);
 }
 
-std::uint8_t port_read(std::uint16_t) {
+std::uint8_t read(std::uint16_t) {
     if (wire == nullptr) return LINE_A | LINE_B;
     static std::uint8_t last = 0xFF;
     static int same = 0;
@@ -74,3 +71,7 @@ std::uint8_t port_read(std::uint16_t) {
     }
     return value;
 }
+
+} // namespace
+
+const PortLayer virtual_ports{"virtual", grant, write, read};

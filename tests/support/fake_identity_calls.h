@@ -1,11 +1,11 @@
 // Test support: a kernel on paper behind the privilege drop's system-call seam
-// (link/identity_calls.h), with the rules of Linux for changing IDs and capabilities.
+// (link/ports/identity_calls.h), with the rules of Linux for changing IDs and capabilities.
 //
 // A test program that links fake_identity_calls.cpp gets these sys_* calls instead of the real
 // ones: they read and change `kernel`, which the test sets up before each drop and reads after.
 #pragma once
 
-#include "link/identity_calls.h"
+#include "link/ports/identity_calls.h"
 
 #include <cstdint>
 #include <linux/capability.h>

@@ -1,6 +1,6 @@
 // The real identity calls. Capabilities go through the raw system calls: the programs depend on
 // nothing beyond the C library.
-#include "link/identity_calls.h"
+#include "link/ports/identity_calls.h"
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
