@@ -102,6 +102,9 @@ TEST(Catvar, ShowsEveryDocumentedValue) {
         {0x11, "PIC", picture, "▀▄" + std::string(126, ' ') + "\n" + blank_rows(31)},
         {0x14, "", std::string(1024, '\0'), blank_rows(32)},
         {0x0B, "R", hx("01 02 03"), "01 02 03\n"},
+        {0x1A, "", u16(113) + hx("00") + repeat(ONE, 11) + hx("02 03"),
+         "unknown=00\ndifTol=1\ntPlot=1\ntMin=1\ntMax=1\ntStep=1\nxMin=1\nxMax=1\nxScl=1\n"
+         "yMin=1\nyMax=1\nyScl=1\nxAxis=2\nyAxis=3\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name + " " + std::to_string(c.type));
@@ -132,6 +135,28 @@ TEST(Catvar, ShowsGroupsBackupsAndLockedPrograms) {
         EXPECT_EQ(shown(file_around(c.section), ok), c.text);
         EXPECT_TRUE(ok);
     }
+}
+
+// The ASCII style has a form for every word a token or a picture can write.
+TEST(Catvar, AsciiStyleLeavesNothingOutsideAscii) {
+    std::string tokens; // from 01: a body that begins with 00 is plain text
+    for (unsigned code = 1; code < 0x101; ++code) {
+        const bool operand = code == 0x2D || (code >= 0x32 && code <= 0x3E) || code == 0x44 ||
+                             code == 0xE0 || code == 0xE1;
+        if (!operand) tokens += {static_cast<char>(code), '\x6F'};
+    }
+    for (unsigned code = 0; code < 0x40; ++code)
+        tokens += {'\x3D', static_cast<char>(code)};
+    const std::string pixels = u16(0x3F0) + repeat(hx("F0 0F 55"), 336);
+    bool ok = false;
+    const std::string out = shown(
+        file_around(entry(0x12, "P", u16(tokens.size()) + tokens) + entry(0x11, "PIC", pixels)), ok,
+        {.ascii = true});
+    EXPECT_TRUE(ok);
+    EXPECT_NE(out.find("\nIf\n"), std::string::npos) << out;
+    EXPECT_TRUE(std::none_of(out.begin(), out.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80;
+    })) << out;
 }
 
 // Each fault is one line that names the file, the entry and the offset, with whatever could be
@@ -167,6 +192,11 @@ TEST(Catvar, NamesEveryFaultAndShowsWhatItCan) {
         {file_around(entry(0x12, "P", u16(4) + hx("E9 44 31 32"))),
          "P (PRGRM, 6 bytes)\nDisp\n"
          "catvar: F: entry 1 (P), offset 67: token stream ends inside a number\n"},
+        {file_around(entry(0x1F, "A", hx("01"))),
+         "A (type 0x1F, 1 bytes)\n01\ncatvar: F: entry 1 (A), offset 59: unknown type code 0x1F\n"},
+        {file_around(backup_section(hx("02 00 1D 01 00 03 00 AB CD"), {"ab", "c"})),
+         "catvar: F: offset 73: backup block 3 missing: its length runs past the data section\n"
+         "backup (BAKUP, 3 bytes)\nsystem: 2 bytes\nuser data: 1 bytes\nvariable table: 0 bytes\n"},
         {file_around(entry(0x00, "A", hx("00 00 FC 1A 00 00 00 00 00 00"))),
          "A (REAL, 10 bytes)\n\\x00\\x00\\xFC\\x1A\\x00\\x00\\x00\\x00\\x00\\x00\n"
          "catvar: F: entry 1 (A), offset 64: not a number\n"},
