@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-targets=(check_file receive pixdb)
-declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024)
+targets=(check_file receive pixdb catvar)
+declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024 [catvar]=2048)
 
 # A tiny fuzz target tells whether clang and its fuzzer runtime are both there.
 probe=$(mktemp -d)

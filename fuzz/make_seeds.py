@@ -72,6 +72,55 @@ def check_file_seeds():
     return seeds
 
 
+# ---- Values and tokens, for catvar ----
+
+def real(hex_bytes):
+    return bytes.fromhex(hex_bytes)
+
+
+def catvar_seeds():
+    """The worked values of the formats notes, each type's layout, and every token form."""
+    reals = {
+        "ten": "00 01 FC 10 00 00 00 00 00 00",
+        "pi": "00 00 FC 31 41 59 26 53 58 98",
+        "minus_123": "80 02 FC 12 30 00 00 00 00 00",
+        "largest": "00 E7 FF 99 90 00 00 00 00 00",
+        "small": "00 DD FB 25 00 00 00 00 00 00",
+        "two_pi": "00 00 FC 62 83 18 53 07 18 00",
+    }
+    one, two = real(reals["ten"]), real(reals["minus_123"])
+    tokens = bytes.fromhex(
+        "E0 4D 00 6F E6 33 41 6F D8 33 41 55 44 31 30 00 6F D9 6F E9 2D 48 69 00 6F"
+        " 3D 04 0B 3A 41 42 43 44 45 46 47 48 6F 32 01 78 60 3C 04 63 6F 72 72 70 3B 02 79 31 6F"
+        " 44 35 00 3E 02 66 74 01 6D 6F E1 00 0D 4D 00 6E FF 3D 36 6F DE 6F")
+    window = u16(81) + b"\0" + one * 6 + bytes(20)
+    database = u16(67) + b"\x05" + one * 6 + b"\x01\x81" + u16(2) + b"\xAA\x4A"
+    seeds = {"real_" + name: variable_file(entry(0x00, b"A", real(value)))
+             for name, value in reals.items()}
+    seeds.update({
+        "complex": variable_file(entry(0x01, b"Z", b"\x01" + one[1:] + b"\x81" + two[1:])),
+        "vector": variable_file(entry(0x02, b"V", b"\x01\x02" + one + two)),
+        "list": variable_file(entry(0x04, b"L1", u16(2) + one + two)),
+        "matrix": variable_file(entry(0x06, b"M", b"\x02\x01" + one + two)),
+        "string": variable_file(entry(0x0C, b"S", u16(3) + b"Hi\x01")),
+        "equation": variable_file(entry(0x0A, b"y1", u16(4) + b"\x32\x01x\x4A")),
+        "program": variable_file(entry(0x12, b"P", u16(len(tokens)) + tokens)),
+        "plain_program": variable_file(entry(0x12, b"T", u16(5) + b"\0A=1\xD6")),
+        "locked_program": variable_file(entry(0x12, b"L", u16(2) + b"\xE2\xFF")),
+        "window": variable_file(entry(0x17, b"", window)),
+        "database": variable_file(entry(0x0D, b"G", database)),
+        "picture": variable_file(entry(0x11, b"PIC", u16(0x3F0) + bytes(range(256)) * 3 +
+                                       bytes(240))),
+        "screen": variable_file(entry(0x14, b"", bytes(1024))),
+        "backup": variable_file(backup_section(b"\xAB\xCD", [b"\x01\x02", b"\x03", b"\x04"])),
+        "group": variable_file(entry(0x00, b"A", one) + entry(0x0B, b"R", b"\x01\x02")),
+    })
+    for name in ("GREET.85s", "HELLO.85p", "L1.85l"):
+        with open(os.path.join(EXAMPLES, name), "rb") as f:
+            seeds["example_" + name.replace(".", "_")] = f.read()
+    return seeds
+
+
 # ---- Receive sessions: stdin answers, then the calculator's bytes ----
 
 def frame(packet_type, data=b"", corrupt=False):
@@ -161,3 +210,4 @@ if __name__ == "__main__":
     write("check_file", check_file_seeds())
     write("receive", receive_seeds())
     write("pixdb", pixdb_seeds())
+    write("catvar", catvar_seeds())

@@ -3,6 +3,7 @@
 
 #include "link/bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 constexpr std::array<std::array<char, 6>, TYPE_COUNT> var_types{{
     {"REAL"},  {"CPLX"},  {"VECTR"}, {"VECTR"}, {"LIST"},  {"LIST"},  {"MATRX"}, {"MATRX"},
@@ -464,4 +466,149 @@ bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::u
 
 bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
     return get_u16(file, length) && read_entry_data(file, scratch, length);
+}
+
+// ---- Reading leniently ----
+
+namespace {
+
+// Where the lenient walk stands: the data section as the file holds it (`section`, from offset
+// 55) and the length N that the file announces for it.
+struct Walk {
+    std::span<const std::uint8_t> section;
+    std::size_t announced;
+    FileContents& contents;
+
+    void fault(std::size_t at, std::size_t entry, std::string what) {
+        contents.faults.push_back(
+            {static_cast<std::size_t>(OFFSET_DATA) + at, entry, std::move(what)});
+    }
+    // Why `length` bytes from `at` are not all there: the file ended early, or the data
+    // section is too short for them.
+    const char* cut_by(std::size_t at, std::size_t length) const {
+        return at + length > announced ? "runs past the data section" : "cut off by the file's end";
+    }
+    // The bytes from `at`, `length` of them or as many as there are.
+    std::span<const std::uint8_t> take(std::size_t at, std::size_t length) const {
+        if (at >= section.size()) return {};
+        return section.subspan(at, std::min(length, section.size() - at));
+    }
+};
+
+void walk_backup(Walk& walk) {
+    FileContents& contents = walk.contents;
+    const std::size_t size = walk.section.size();
+    std::size_t at = 0;
+    for (std::size_t part = 0; part < 4; ++part) {
+        const std::string name =
+            part == 0 ? "backup header" : "backup block " + std::to_string(part);
+        if (at + 2 > size) {
+            walk.fault(at, 0, name + " missing: its length " + walk.cut_by(at, 2));
+            return;
+        }
+        const std::size_t length = read_le16(walk.section.subspan(at));
+        contents.backup_parts[part] = walk.take(at + 2, length);
+        if (at + 2 + length > size) {
+            walk.fault(at, 0,
+                       name + " of " + std::to_string(length) + " bytes " +
+                           walk.cut_by(at + 2, length));
+            return;
+        }
+        at += 2 + length;
+    }
+    if (at < size) {
+        walk.fault(at, 0, std::to_string(size - at) + " bytes after the third backup block");
+    }
+}
+
+void walk_entries(Walk& walk) {
+    FileContents& contents = walk.contents;
+    const std::size_t size = walk.section.size();
+    for (std::size_t at = 0, number = 1; at < size; ++number) {
+        if (at + 6 > size) {
+            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 6));
+            return;
+        }
+        FileEntry entry{};
+        entry.offset = OFFSET_DATA + at;
+        entry.type = walk.section[at + 4];
+        const std::size_t k = walk.section[at + 5];
+        entry.name = walk.take(at + 6, k);
+        if (entry.type > TYPE_LAST) {
+            char what[32];
+            std::snprintf(what, sizeof what, "unknown type code 0x%02X", unsigned{entry.type});
+            walk.fault(at + 4, number, what);
+        }
+        if (k > NAME_MAX_LENGTH) walk.fault(at + 5, number, "name longer than 11 bytes");
+        if (at + 8 + k > size) {
+            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 8 + k));
+            return;
+        }
+        entry.data_length = read_le16(walk.section.subspan(at + 6 + k));
+        entry.data_offset = OFFSET_DATA + at + 8 + k;
+        entry.data = walk.take(at + 8 + k, entry.data_length);
+        contents.entries.push_back(entry);
+        if (entry.data.size() < entry.data_length) {
+            walk.fault(at + 6 + k, number,
+                       "data of " + std::to_string(entry.data_length) + " bytes " +
+                           walk.cut_by(at + 8 + k, entry.data_length));
+            return;
+        }
+        at += 8 + k + entry.data_length;
+    }
+}
+
+std::string hex16(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", unsigned{value});
+    return text;
+}
+
+} // namespace
+
+FileContents read_leniently(std::span<const std::uint8_t> file) {
+    FileContents contents;
+    const std::size_t size = file.size();
+    if (size < SIGNATURE_COMPARED ||
+        std::memcmp(file.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
+        contents.faults.push_back({0, 0, "not a variable file"});
+        return contents;
+    }
+    if (size < OFFSET_DATA) {
+        contents.faults.push_back({size, 0, "file ends inside its header"});
+        return contents;
+    }
+    contents.has_data = true;
+    const std::size_t n = read_le16(file.subspan(OFFSET_DATA_LENGTH));
+    const std::size_t held = std::min(n, size - OFFSET_DATA);
+    const auto fault = [&](std::size_t at, std::string what) {
+        contents.faults.push_back({at, 0, std::move(what)});
+    };
+    if (n == 0) fault(OFFSET_DATA_LENGTH, "empty data section");
+    if (n > DATA_SECTION_MAX) fault(OFFSET_DATA_LENGTH, "data section longer than 32768 bytes");
+    const std::size_t end = OFFSET_DATA + n; // where the checksum belongs
+    if (size < end + 2) {
+        fault(size, "file of " + std::to_string(size) + " bytes, its data section length (" +
+                        std::to_string(n) + ") needs " + std::to_string(end + 2));
+    } else {
+        const std::uint16_t stored = read_le16(file.subspan(end));
+        const std::uint16_t sum = sum16(file.subspan(OFFSET_DATA, n));
+        if (stored != sum) {
+            fault(end, "checksum does not match: the file says " + hex16(stored) +
+                           ", its data section sums to " + hex16(sum));
+        }
+        if (size > end + 2) {
+            fault(end + 2, std::to_string(size - end - 2) + " bytes after the checksum");
+        }
+    }
+
+    Walk walk{file.subspan(OFFSET_DATA, held), n, contents};
+    contents.backup = held > OFFSET_FIRST_TYPE - OFFSET_DATA &&
+                      walk.section[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP;
+    if (contents.backup) {
+        walk_backup(walk);
+    } else {
+        walk_entries(walk);
+    }
+    return contents;
 }

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
+#include <vector>
 
 // ---- Tables and layout ----
 
@@ -179,3 +181,38 @@ bool skip_entry_data(std::FILE* file, std::uint16_t length);
 // each of the three blocks into `scratch` in turn.
 bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);
 bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);
+
+// ---- Reading leniently (for showing a file) ----
+//
+// A file taken apart as far as it goes, whatever is wrong with it: nothing is refused, and every
+// fault is recorded with the file offset where it was met. The spans point into the bytes given.
+
+struct FileFault {
+    std::size_t offset; // file offset where the fault was met
+    std::size_t entry;  // 1 for the first entry, ...; 0 for the file as a whole
+    std::string what;   // a few English words, such as "checksum does not match"
+};
+
+struct FileEntry {
+    std::size_t offset; // of the entry's first byte (its header length)
+    std::uint8_t type;
+    std::span<const std::uint8_t> name; // K bytes (more than 11 in a damaged file)
+    std::uint16_t data_length;          // D, the second copy, which the sender uses
+    std::size_t data_offset;            // file offset of the data
+    std::span<const std::uint8_t> data; // what the file holds of the D bytes: fewer when cut off
+};
+
+struct FileContents {
+    bool has_data = false; // the signature is there and the data section could be found
+    bool backup = false;   // type 0x1D at offset 59: backup_parts instead of entries
+    std::vector<FileEntry> entries;
+    // The backup header and the three blocks, each as far as the file holds it.
+    std::array<std::span<const std::uint8_t>, 4> backup_parts{};
+    std::vector<FileFault> faults;
+};
+
+// Takes the bytes of a whole file apart: signature (its first three bytes, as the sender
+// compares them), data-section length against the file's size, checksum, then the entries (or
+// the backup header and blocks) in the data section, stopping where one runs past it. The
+// entry header length and the first copy of D are not looked at, as the sender does not.
+FileContents read_leniently(std::span<const std::uint8_t> file);
