@@ -1,10 +1,10 @@
 #include "pixdb/pixdb.h"
 
+#include "atomicfile/atomicfile.h"
 #include "cli/cli.h"
 #include "pixdb/bitmap.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -66,104 +66,17 @@ std::string db_text(const picture& pic) {
     return text;
 }
 
-// Writes all of text; false with errno set if a write fails.
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// An output that exists and is no regular file of its own (a device, a FIFO, a symbolic link
-// such as /dev/stdout) is written where it is: renaming over it would replace the device or the
-// link instead of writing to what it stands for.
-int write_in_place(const char* path, const std::string& text) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return file_error("Error opening outputfile", path, errno);
-    const bool written = write_all(fd, text);
-    const int error = errno;
-    // A full disk may show only when the data is flushed on close.
-    if (::close(fd) != 0 || !written) {
-        return file_error("Error writing outputfile", path, written ? errno : error);
-    }
-    return status_done;
-}
-
-// Gives the open temporary file its owner, permissions and text and renames it to path; on a
-// failure removes it and returns false with the reason in error.
-bool finish_and_rename(int fd, const std::string& temp, const char* path,
-                       const struct stat* existing, const std::string& text, int& error) {
-    // The permissions a plain create would give, or those of the file being replaced.
-    mode_t mode = 0;
-    if (existing != nullptr) {
-        mode = existing->st_mode & 07777;
-        // Keeps the owner where allowed (run as root); otherwise the file becomes the user's own,
-        // as any editor's save would make it.
-        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) errno = 0;
-    } else {
-        mode = ::umask(0);
-        ::umask(mode);
-        mode = 0666 & ~mode;
-    }
-    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
-}
-
-// A regular or new output is written complete under a temporary name beside it and then renamed
-// over it, so a failure at any point leaves the old file as it was and no partial text behind.
-// Only where the directory takes no new file is an existing output written in place.
-int replace_file(const char* path, const struct stat* existing, const std::string& text) {
-    // A write-protected output stays protected, as it would against a plain open for writing.
-    if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
-        return file_error("Error opening outputfile", path, errno);
-    }
-    const std::string name = path;
-    const auto slash = name.rfind('/');
-    std::string temp = slash == std::string::npos ? std::string(".pixdb-XXXXXX")
-                                                  : name.substr(0, slash + 1) + ".pixdb-XXXXXX";
-
-    // The interrupt signals wait while the temporary file exists, so that Ctrl-C or a kill cannot
-    // leave it behind; one that came meanwhile ends the run once it is renamed or removed.
-    sigset_t interrupts;
-    sigset_t before;
-    sigemptyset(&interrupts);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interrupts, signal);
-    ::sigprocmask(SIG_BLOCK, &interrupts, &before);
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    int error = errno;
-    const bool ok = fd >= 0 && finish_and_rename(fd, temp, path, existing, text, error);
-    ::sigprocmask(SIG_SETMASK, &before, nullptr);
-
-    // A writable output in a directory that refuses new files is written where it is, as a plain
-    // open would; a read-only file system refuses that too, so its error stands.
-    if (fd < 0 && existing != nullptr && (error == EACCES || error == EPERM)) {
-        return write_in_place(path, text);
-    }
-    if (fd < 0) return file_error("Error opening outputfile", path, error);
-    if (!ok) return file_error("Error writing outputfile", path, error);
-    return status_done;
-}
-
 int write_output(const char* path, const std::string& text) {
-    struct stat st {};
-    if (::lstat(path, &st) != 0) return replace_file(path, nullptr, text);
-    if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
-    return replace_file(path, &st, text);
+    int error = 0;
+    switch (write_whole_file(path, text, ".pixdb-", error)) {
+    case whole_write::done:
+        return status_done;
+    case whole_write::not_opened:
+        return file_error("Error opening outputfile", path, error);
+    case whole_write::not_written:
+        break;
+    }
+    return file_error("Error writing outputfile", path, error);
 }
 
 } // namespace
