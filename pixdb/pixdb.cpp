@@ -3,7 +3,11 @@
 #include "atomicfile/atomicfile.h"
 #include "cli/cli.h"
 #include "pixdb/bitmap.h"
+#ifdef PIXDB_READS_PNG
+#include "png/mono_png.h"
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,10 +23,10 @@ namespace {
 constexpr ProgramInfo PIXDB{
     .name = "pixdb",
     .usage = "pixdb [OPTION]... INPUT OUTPUT\n",
-    .about = "Converts INPUT, a 96 x 64 monochrome BMP file, into OUTPUT: 64 lines of Z80\n"
-             "assembler .db statements, 12 bytes a line, top row first, a 1 bit for every\n"
-             "dark pixel. OUTPUT is replaced only once it is complete. Without both files it\n"
-             "prints its usage text.\n",
+    .about = "Converts INPUT, a 96 x 64 monochrome BMP file or a 96 x 64 PNG, into OUTPUT: 64\n"
+             "lines of Z80 assembler .db statements, 12 bytes a line, top row first, a 1 bit\n"
+             "for every dark pixel. OUTPUT is replaced only once it is complete; '-' writes\n"
+             "standard output. Without both files it prints its usage text.\n",
     .options = "",
     .statuses = "  0    done\n"
                 "  1    usage shown, or a wrong command line\n"
@@ -37,7 +41,7 @@ constexpr int status_file_error = 2;
 constexpr int status_bad_bitmap = 3;
 
 void print_usage() {
-    std::printf("Pixdb v1.0 - TI-85 link tools\n"
+    std::printf("Pixdb v" LINK_TOOLS_VERSION " - TI-85 link tools\n"
                 "Usage: pixdb inputfile outputfile\n"
                 "\n"
                 "inputfile    : A monochrome windows bitmap with dimensions 96 x 64\n"
@@ -66,6 +70,59 @@ std::string db_text(const picture& pic) {
     return text;
 }
 
+// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
+long long read_start(int fd, std::uint8_t* p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long long>(got);
+}
+
+#ifdef PIXDB_READS_PNG
+// Far above any 96 x 64 picture: a larger file is refused unread.
+constexpr std::size_t png_size_max = 16 << 20;
+
+// The rest of a PNG whose first bytes are `start`, read and decoded as a bitmap would be.
+bitmap_read read_png_picture(int fd, const std::uint8_t (&start)[8], picture& pic,
+                             std::string& reason) {
+    std::vector<std::uint8_t> file(start, start + sizeof start);
+    std::uint8_t chunk[65536];
+    for (;;) {
+        const long long got = read_start(fd, chunk, sizeof chunk);
+        if (got < 0) return bitmap_read::failed;
+        file.insert(file.end(), chunk, chunk + got);
+        if (file.size() > png_size_max) {
+            reason = "It is a PNG of more than 16 MiB: make it 96 x 64.";
+            return bitmap_read::refused;
+        }
+        if (got < static_cast<long long>(sizeof chunk)) break;
+    }
+    png_facts facts;
+    mono_image image;
+    std::string why;
+    const png_read result = read_png(file, picture_row_bytes * 8, picture_rows, facts, image, why);
+    if (result == png_read::refused) {
+        reason =
+            "It is a PNG that cannot be read (" + why + "): the file is damaged or incomplete.";
+        return bitmap_read::refused;
+    }
+    if (result == png_read::other_size || image.width != picture_row_bytes * 8 ||
+        image.height != picture_rows) {
+        reason = "It is " + describe(facts) + ": make it 96 x 64.";
+        return bitmap_read::refused;
+    }
+    for (std::size_t row = 0; row < picture_rows; ++row)
+        std::copy_n(image.bits.begin() + static_cast<std::ptrdiff_t>(row * picture_row_bytes),
+                    picture_row_bytes, pic[row].begin());
+    return bitmap_read::ok;
+}
+#endif
+
 int write_output(const char* path, const std::string& text) {
     int error = 0;
     switch (write_whole_file(path, text, ".pixdb-", error)) {
@@ -88,6 +145,7 @@ int pixdb_main(int argc, char** argv) {
         print_usage();
         return status_usage;
     }
+    if (operands.size() > 2) usage_error(PIXDB);
     const char* in_path = operands[0];
     const char* out_path = operands[1];
 
@@ -102,8 +160,8 @@ int pixdb_main(int argc, char** argv) {
     // Checked before anything is read or written, so `pixdb a.bmp a.bmp` and a link to the input
     // as output both leave the picture as it was.
     struct stat out_st {};
-    if (::stat(out_path, &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
-        out_st.st_ino == in_st.st_ino) {
+    if (std::strcmp(out_path, "-") != 0 && ::stat(out_path, &out_st) == 0 &&
+        out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
         ::close(in);
         std::printf("The output file is the input file.\n");
         return status_file_error;
@@ -112,7 +170,18 @@ int pixdb_main(int argc, char** argv) {
     // The whole picture is read and checked before the output is touched.
     picture pic{};
     std::string reason;
-    const bitmap_read result = read_bitmap(in, pic, reason);
+    // The file's first bytes tell a PNG from a bitmap, whatever its name.
+    std::uint8_t start[8];
+    const long long got = read_start(in, start, sizeof start);
+    bitmap_read result = bitmap_read::failed;
+#ifdef PIXDB_READS_PNG
+    if (got == sizeof start && is_png(start)) {
+        result = read_png_picture(in, start, pic, reason);
+    } else
+#endif
+        if (got >= 0) {
+        result = read_bitmap(in, pic, reason, {start, static_cast<std::size_t>(got)});
+    }
     const int read_error = errno;
     ::close(in);
     if (result == bitmap_read::failed) {
