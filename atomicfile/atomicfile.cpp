@@ -36,8 +36,8 @@ bool temporary_template(const char* path, const char* prefix) {
         return false;
     }
     std::memcpy(unfinished_name, path, dir_length);
-    std::memcpy(unfinished_name + dir_length, prefix, prefix_length);
-    std::memcpy(unfinished_name + dir_length + prefix_length, "XXXXXX", sizeof "XXXXXX");
+    std::strcpy(unfinished_name + dir_length, prefix);
+    std::strcat(unfinished_name, "XXXXXX");
     return true;
 }
 

@@ -286,6 +286,7 @@ int picvar_main(int argc, char** argv) {
     lcd = false;
     std::vector<std::string> args = joined_arguments(argc, argv);
     std::vector<char*> arg_pointers;
+    arg_pointers.reserve(args.size());
     for (std::string& arg : args)
         arg_pointers.push_back(arg.data());
     const std::vector<char*> operands = read_command_line(static_cast<int>(arg_pointers.size()),

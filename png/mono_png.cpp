@@ -56,7 +56,7 @@ void flush_nothing(png_structp) {}
 // fail is made inside one of them while it is active.
 
 bool read_header(png_structp png, png_infop info, context* c, png_facts* facts) {
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png))) return false; // NOLINT(cert-err52-cpp): libpng's error return
     png_set_read_fn(png, c, read_bytes);
     png_read_info(png, info);
     facts->width = png_get_image_width(png, info);
@@ -69,7 +69,7 @@ bool read_header(png_structp png, png_infop info, context* c, png_facts* facts) 
 
 // Decodes into 8-bit RGBA rows, whatever the file holds.
 bool read_rgba(png_structp png, png_infop info, png_bytepp rows, std::size_t row_size) {
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png))) return false; // NOLINT(cert-err52-cpp): libpng's error return
     png_set_expand(png); // palette to RGB, grey below 8 bits to 8, transparency to alpha
     png_set_strip_16(png);
     png_set_gray_to_rgb(png);
@@ -84,7 +84,7 @@ bool read_rgba(png_structp png, png_infop info, png_bytepp rows, std::size_t row
 
 bool write_rows(png_structp png, png_infop info, context* c, std::uint32_t width,
                 std::uint32_t height, bool lcd, png_bytepp rows) {
-    if (setjmp(png_jmpbuf(png))) return false;
+    if (setjmp(png_jmpbuf(png))) return false; // NOLINT(cert-err52-cpp): libpng's error return
     png_set_write_fn(png, c, write_bytes, flush_nothing);
     png_set_IHDR(png, info, width, height, 1, lcd ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -102,7 +102,7 @@ bool write_rows(png_structp png, png_infop info, context* c, std::uint32_t width
 bool dark(const std::uint8_t* rgba) {
     const std::uint64_t luma = 299u * rgba[0] + 587u * rgba[1] + 114u * rgba[2]; // 0 to 255000
     const std::uint64_t alpha = rgba[3];
-    return luma * alpha + 255000u * (255u - alpha) < 128000u * 255u;
+    return luma * alpha + 255000u * (255u - alpha) < std::uint64_t{128000} * 255u;
 }
 
 std::string text_of(const char* message) {

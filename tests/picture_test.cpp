@@ -34,9 +34,8 @@ struct Kind {
     Samples opacity = {}; // the palette's tRNS entries
 };
 
-std::string* png_sink = nullptr;
-void append_png(png_structp, png_bytep data, std::size_t n) {
-    png_sink->append(reinterpret_cast<const char*>(data), n);
+void append_png(png_structp png, png_bytep data, std::size_t n) {
+    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), n);
 }
 
 // The picture above, w x h, as a PNG of the given kind.
@@ -60,10 +59,9 @@ std::string encode(const Kind& k, std::uint32_t w, std::uint32_t h) {
         }
     }
     std::string out;
-    png_sink = &out;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    png_set_write_fn(png, nullptr, append_png, nullptr);
+    png_set_write_fn(png, &out, append_png, nullptr);
     png_set_IHDR(png, info, w, h, k.depth, k.colour,
                  k.interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -103,11 +101,14 @@ std::string bmp_of_picture() {
 
 // The picture's rows, 1 bit dark, as the calculator stores them; each pixel scale x scale.
 std::string picture_bits(std::uint32_t w, std::uint32_t h, std::uint32_t scale = 1) {
-    std::string bits((w + 7) / 8 * h, '\0');
+    const std::size_t row = (std::size_t{w} + 7) / 8;
+    std::string bits(row * h, '\0');
     for (std::uint32_t y = 0; y < h; ++y)
         for (std::uint32_t x = 0; x < w; ++x)
-            if (dark_at(x / scale, y / scale))
-                bits[y * ((w + 7) / 8) + x / 8] |= static_cast<char>(0x80 >> (x % 8));
+            if (dark_at(x / scale, y / scale)) {
+                char& byte = bits[y * row + x / 8];
+                byte = static_cast<char>(static_cast<unsigned char>(byte) | 0x80u >> (x % 8));
+            }
     return bits;
 }
 
@@ -219,7 +220,7 @@ TEST(picvar, RefusalsSayWhyInOneLineAndLeaveNoFile) {
          "picvar: 1P.85i names no picture: write NAME.85i, NAME 1 to 8 letters and digits, a "
          "letter first.\n"},
         {png, "nodir/P.85i", 2, "picvar: Cannot write nodir/P.85i (No such file or directory).\n"},
-        {file_around(entry(0x12, "PRG", "\x02\x00hi")), "p.png", 3,
+        {file_around(entry(0x12, "PRG", std::string("\x02\x00hi", 4))), "p.png", 3,
          "picvar: in holds a variable of type PRGRM (0x12), not a picture.\n"},
         {file_around(entry(0x11, "P", u16(1009) + picture.substr(2))), "p.png", 3,
          "picvar: in is a damaged picture (its size field says 1009 bytes, not 1008).\n"},
