@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 targets=(check_file receive pixdb catvar)
-declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024 [catvar]=2048)
+declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024 [catvar]=2048 [picture]=4096)
 
 # A tiny fuzz target tells whether clang and its fuzzer runtime are both there.
 probe=$(mktemp -d)
@@ -30,6 +30,8 @@ echo "=== build-fuzz: fuzz targets (clang, ASan, UBSan)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DFUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     >/dev/null
 cmake --build build-fuzz --target fuzz -j2
+# The picture target exists where libpng does.
+[ -x build-fuzz/fuzz/fuzz_picture ] && targets+=(picture)
 
 # The receiver's two threads (the program and the calculator) take strict turns: on one
 # processor each hand-over is a plain switch, not a wake-up on another core, and the target runs

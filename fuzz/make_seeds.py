@@ -3,11 +3,12 @@
 
 The seeds are small and made here from a few lines each, so that every one of them can be read
 and remade: well-formed variable files and backups, whole receive sessions as the calculator
-sends them, and bitmaps around the 96 x 64 format. Run it again after changing a seed.
+sends them, bitmaps around the 96 x 64 format, and PNGs and picture variable files. Run it again after changing a seed.
 """
 import os
 import shutil
 import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "examples")
@@ -197,6 +198,37 @@ def pixdb_seeds():
     }
 
 
+# ---- Pictures: PNGs and picture variable files ----
+
+def png(width, height, depth, colour, rows, interlace=0, extra=b""):
+    """A PNG of the given rows (each already packed, without its filter byte)."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(
+            ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace)
+    pixels = zlib.compress(b"".join(b"\0" + row for row in rows))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + extra + chunk(b"IDAT", pixels) +
+            chunk(b"IEND", b""))
+
+
+def picture_seeds():
+    bits = [bytes((x * 7 + y) & 0xFF for x in range(16)) for y in range(64)]
+    grey = [bytes((x * 2 + y * 3) & 0xFF for x in range(128)) for y in range(63)]
+    palette = struct.pack(">I", 6) + b"PLTE" + b"\0\0\0\xff\xff\xff"
+    palette += struct.pack(">I", zlib.crc32(palette[4:]) & 0xFFFFFFFF)
+    picture = u16(1008) + b"".join(bits[:63])
+    return {
+        "png_1bit_grey": png(128, 63, 1, 0, bits[:63]),
+        "png_8bit_grey": png(128, 63, 8, 0, grey),
+        "png_palette": png(128, 64, 1, 3, bits, extra=palette),
+        "png_small": png(8, 2, 8, 2, [bytes(24), bytes(range(24))]),
+        "png_truncated": png(128, 63, 1, 0, bits[:63])[:70],
+        "picture_variable": variable_file(entry(0x11, b"PIC", picture)),
+        "screen_variable": variable_file(entry(0x14, b"", b"".join(bits))),
+        "program_variable": variable_file(entry(0x12, b"PRGM1", b"\x03\x00abc")),
+    }
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     shutil.rmtree(folder, ignore_errors=True)
@@ -211,3 +243,4 @@ if __name__ == "__main__":
     write("receive", receive_seeds())
     write("pixdb", pixdb_seeds())
     write("catvar", catvar_seeds())
+    write("picture", picture_seeds())

@@ -2,6 +2,7 @@
 
 #include "link/bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -94,18 +95,23 @@ long long read_fully(int fd, std::uint8_t* p, std::size_t n) {
 // Keeps count of what was read, so that a file that ends early can say where.
 struct reader {
     int fd;
+    std::span<const std::uint8_t> pending; // read from fd before, given back first
     long long consumed = 0;
     bool failed = false;
 
     // True if all n bytes arrived.
     bool take(std::uint8_t* p, std::size_t n) {
-        const long long got = read_fully(fd, p, n);
+        const std::size_t given = n < pending.size() ? n : pending.size();
+        std::copy_n(pending.begin(), given, p);
+        pending = pending.subspan(given);
+        consumed += static_cast<long long>(given);
+        const long long got = read_fully(fd, p + given, n - given);
         if (got < 0) {
             failed = true;
             return false;
         }
         consumed += got;
-        return got == static_cast<long long>(n);
+        return got == static_cast<long long>(n - given);
     }
 
     // Reads and drops n bytes: what lies between the colour table and the pixels.
@@ -133,8 +139,9 @@ unsigned luminance(const std::uint8_t* entry) {
 
 } // namespace
 
-bitmap_read read_bitmap(int fd, picture& out, std::string& reason) {
-    reader in{fd};
+bitmap_read read_bitmap(int fd, picture& out, std::string& reason,
+                        std::span<const std::uint8_t> start) {
+    reader in{fd, start};
     const auto cut_short = [&](const char* where) {
         if (in.failed) return bitmap_read::failed;
         reason = "It ends after " + std::to_string(in.consumed) + " bytes, " + where +

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 inline constexpr std::size_t picture_rows = 64;
@@ -33,7 +34,9 @@ enum class bitmap_read {
     failed,  // reading failed: errno tells why
 };
 
-// Reads a bitmap from the open descriptor fd, from its current position on (its start).
+// Reads a bitmap from the open descriptor fd, from its current position on (its start), after
+// `start`: the first bytes of the file, if the caller has read them already.
 // On refused, reason is one line without a line end, such as
 // "It is 96 x 64 with 24 bits per pixel: save it as a monochrome (1-bit) BMP."
-bitmap_read read_bitmap(int fd, picture& out, std::string& reason);
+bitmap_read read_bitmap(int fd, picture& out, std::string& reason,
+                        std::span<const std::uint8_t> start = {});

@@ -1,10 +1,14 @@
 #include "pixdb/pixdb.h"
 
+#include "atomicfile/atomicfile.h"
 #include "cli/cli.h"
 #include "pixdb/bitmap.h"
+#ifdef PIXDB_READS_PNG
+#include "png/mono_png.h"
+#endif
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,10 +23,10 @@ namespace {
 constexpr ProgramInfo PIXDB{
     .name = "pixdb",
     .usage = "pixdb [OPTION]... INPUT OUTPUT\n",
-    .about = "Converts INPUT, a 96 x 64 monochrome BMP file, into OUTPUT: 64 lines of Z80\n"
-             "assembler .db statements, 12 bytes a line, top row first, a 1 bit for every\n"
-             "dark pixel. OUTPUT is replaced only once it is complete. Without both files it\n"
-             "prints its usage text.\n",
+    .about = "Converts INPUT, a 96 x 64 monochrome BMP file or a 96 x 64 PNG, into OUTPUT: 64\n"
+             "lines of Z80 assembler .db statements, 12 bytes a line, top row first, a 1 bit\n"
+             "for every dark pixel. OUTPUT is replaced only once it is complete; '-' writes\n"
+             "standard output. Without both files it prints its usage text.\n",
     .options = "",
     .statuses = "  0    done\n"
                 "  1    usage shown, or a wrong command line\n"
@@ -37,7 +41,7 @@ constexpr int status_file_error = 2;
 constexpr int status_bad_bitmap = 3;
 
 void print_usage() {
-    std::printf("Pixdb v1.0 - TI-85 link tools\n"
+    std::printf("Pixdb v" LINK_TOOLS_VERSION " - TI-85 link tools\n"
                 "Usage: pixdb inputfile outputfile\n"
                 "\n"
                 "inputfile    : A monochrome windows bitmap with dimensions 96 x 64\n"
@@ -66,104 +70,70 @@ std::string db_text(const picture& pic) {
     return text;
 }
 
-// Writes all of text; false with errno set if a write fails.
-bool write_all(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<std::size_t>(n);
+// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
+long long read_start(int fd, std::uint8_t* p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
     }
-    return true;
+    return static_cast<long long>(got);
 }
 
-// An output that exists and is no regular file of its own (a device, a FIFO, a symbolic link
-// such as /dev/stdout) is written where it is: renaming over it would replace the device or the
-// link instead of writing to what it stands for.
-int write_in_place(const char* path, const std::string& text) {
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return file_error("Error opening outputfile", path, errno);
-    const bool written = write_all(fd, text);
-    const int error = errno;
-    // A full disk may show only when the data is flushed on close.
-    if (::close(fd) != 0 || !written) {
-        return file_error("Error writing outputfile", path, written ? errno : error);
+#ifdef PIXDB_READS_PNG
+// Far above any 96 x 64 picture: a larger file is refused unread.
+constexpr std::size_t png_size_max = 16 << 20;
+
+// The rest of a PNG whose first bytes are `start`, read and decoded as a bitmap would be.
+bitmap_read read_png_picture(int fd, const std::uint8_t (&start)[8], picture& pic,
+                             std::string& reason) {
+    std::vector<std::uint8_t> file(start, start + sizeof start);
+    std::uint8_t chunk[65536];
+    for (;;) {
+        const long long got = read_start(fd, chunk, sizeof chunk);
+        if (got < 0) return bitmap_read::failed;
+        file.insert(file.end(), chunk, chunk + got);
+        if (file.size() > png_size_max) {
+            reason = "It is a PNG of more than 16 MiB: make it 96 x 64.";
+            return bitmap_read::refused;
+        }
+        if (got < static_cast<long long>(sizeof chunk)) break;
     }
-    return status_done;
+    png_facts facts;
+    mono_image image;
+    std::string why;
+    const png_read result = read_png(file, picture_row_bytes * 8, picture_rows, facts, image, why);
+    if (result == png_read::refused) {
+        reason =
+            "It is a PNG that cannot be read (" + why + "): the file is damaged or incomplete.";
+        return bitmap_read::refused;
+    }
+    if (result == png_read::other_size || image.width != picture_row_bytes * 8 ||
+        image.height != picture_rows) {
+        reason = "It is " + describe(facts) + ": make it 96 x 64.";
+        return bitmap_read::refused;
+    }
+    for (std::size_t row = 0; row < picture_rows; ++row)
+        std::copy_n(image.bits.begin() + static_cast<std::ptrdiff_t>(row * picture_row_bytes),
+                    picture_row_bytes, pic[row].begin());
+    return bitmap_read::ok;
 }
-
-// Gives the open temporary file its owner, permissions and text and renames it to path; on a
-// failure removes it and returns false with the reason in error.
-bool finish_and_rename(int fd, const std::string& temp, const char* path,
-                       const struct stat* existing, const std::string& text, int& error) {
-    // The permissions a plain create would give, or those of the file being replaced.
-    mode_t mode = 0;
-    if (existing != nullptr) {
-        mode = existing->st_mode & 07777;
-        // Keeps the owner where allowed (run as root); otherwise the file becomes the user's own,
-        // as any editor's save would make it.
-        if (::fchown(fd, existing->st_uid, existing->st_gid) != 0) errno = 0;
-    } else {
-        mode = ::umask(0);
-        ::umask(mode);
-        mode = 0666 & ~mode;
-    }
-    bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-    error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temp.c_str(), path) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
-}
-
-// A regular or new output is written complete under a temporary name beside it and then renamed
-// over it, so a failure at any point leaves the old file as it was and no partial text behind.
-// Only where the directory takes no new file is an existing output written in place.
-int replace_file(const char* path, const struct stat* existing, const std::string& text) {
-    // A write-protected output stays protected, as it would against a plain open for writing.
-    if (existing != nullptr && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
-        return file_error("Error opening outputfile", path, errno);
-    }
-    const std::string name = path;
-    const auto slash = name.rfind('/');
-    std::string temp = slash == std::string::npos ? std::string(".pixdb-XXXXXX")
-                                                  : name.substr(0, slash + 1) + ".pixdb-XXXXXX";
-
-    // The interrupt signals wait while the temporary file exists, so that Ctrl-C or a kill cannot
-    // leave it behind; one that came meanwhile ends the run once it is renamed or removed.
-    sigset_t interrupts;
-    sigset_t before;
-    sigemptyset(&interrupts);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interrupts, signal);
-    ::sigprocmask(SIG_BLOCK, &interrupts, &before);
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    int error = errno;
-    const bool ok = fd >= 0 && finish_and_rename(fd, temp, path, existing, text, error);
-    ::sigprocmask(SIG_SETMASK, &before, nullptr);
-
-    // A writable output in a directory that refuses new files is written where it is, as a plain
-    // open would; a read-only file system refuses that too, so its error stands.
-    if (fd < 0 && existing != nullptr && (error == EACCES || error == EPERM)) {
-        return write_in_place(path, text);
-    }
-    if (fd < 0) return file_error("Error opening outputfile", path, error);
-    if (!ok) return file_error("Error writing outputfile", path, error);
-    return status_done;
-}
+#endif
 
 int write_output(const char* path, const std::string& text) {
-    struct stat st {};
-    if (::lstat(path, &st) != 0) return replace_file(path, nullptr, text);
-    if (!S_ISREG(st.st_mode)) return write_in_place(path, text);
-    return replace_file(path, &st, text);
+    int error = 0;
+    switch (write_whole_file(path, text, ".pixdb-", error)) {
+    case whole_write::done:
+        return status_done;
+    case whole_write::not_opened:
+        return file_error("Error opening outputfile", path, error);
+    case whole_write::not_written:
+        break;
+    }
+    return file_error("Error writing outputfile", path, error);
 }
 
 } // namespace
@@ -175,6 +145,7 @@ int pixdb_main(int argc, char** argv) {
         print_usage();
         return status_usage;
     }
+    if (operands.size() > 2) usage_error(PIXDB);
     const char* in_path = operands[0];
     const char* out_path = operands[1];
 
@@ -189,8 +160,8 @@ int pixdb_main(int argc, char** argv) {
     // Checked before anything is read or written, so `pixdb a.bmp a.bmp` and a link to the input
     // as output both leave the picture as it was.
     struct stat out_st {};
-    if (::stat(out_path, &out_st) == 0 && out_st.st_dev == in_st.st_dev &&
-        out_st.st_ino == in_st.st_ino) {
+    if (std::strcmp(out_path, "-") != 0 && ::stat(out_path, &out_st) == 0 &&
+        out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
         ::close(in);
         std::printf("The output file is the input file.\n");
         return status_file_error;
@@ -199,7 +170,18 @@ int pixdb_main(int argc, char** argv) {
     // The whole picture is read and checked before the output is touched.
     picture pic{};
     std::string reason;
-    const bitmap_read result = read_bitmap(in, pic, reason);
+    // The file's first bytes tell a PNG from a bitmap, whatever its name.
+    std::uint8_t start[8];
+    const long long got = read_start(in, start, sizeof start);
+    bitmap_read result = bitmap_read::failed;
+#ifdef PIXDB_READS_PNG
+    if (got == sizeof start && is_png(start)) {
+        result = read_png_picture(in, start, pic, reason);
+    } else
+#endif
+        if (got >= 0) {
+        result = read_bitmap(in, pic, reason, {start, static_cast<std::size_t>(got)});
+    }
     const int read_error = errno;
     ::close(in);
     if (result == bitmap_read::failed) {

@@ -113,6 +113,9 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
         {"linkcheck", in_process(linkcheck_main, "linkcheck"), true},
         {"pixdb", built(PIXDB_PATH)},
         {"vti85", built(VTI85_PATH)},
+#ifdef PICVAR_PATH
+        {"picvar", built(PICVAR_PATH)},
+#endif
     };
     const bool wire_before = fs::exists(VIRTUAL_WIRE_PATH);
     for (const Case& program : programs) {

@@ -206,6 +206,31 @@ TEST(pullvar, SeveralVariablesEachGetTheirOwnFile) {
     EXPECT_EQ(read_file(dir.path / "Q"), variable_file("Q", 0x1E, bare.data));
 }
 
+// A picture and a PrtScrn screen (no name) are saved as ever; the line says how to view them.
+TEST(pullvar, PicturesAndScreensSayHowToViewThem) {
+    ScratchDir dir;
+    const Variable picture{"PIC", 0x11, counting(1010)};
+    const Variable screen{"", 0x14, counting(1024)};
+    const auto run = run_pullvar(
+        [&] {
+            offer(picture);
+            offer(screen);
+            end_transmission();
+        },
+        "", dir.path);
+    EXPECT_EQ(run.status, 0);
+    const std::string view = " (to view: picvar ";
+    EXPECT_EQ(
+        lines(run.output),
+        output(
+            {"pullvar: Receiving      PIC, type  PICT, to      PIC.85i" + view + "PIC.85i PIC.png)",
+             "pullvar: OK!",
+             "pullvar: Receiving         , type  PICT, to         .85i" + view + ".85i screen.png)",
+             "pullvar: OK!", "pullvar: 2 variables received"}));
+    EXPECT_EQ(read_file(dir.path / "PIC.85i"), variable_file("PIC", 0x11, picture.data));
+    EXPECT_EQ(read_file(dir.path / ".85i"), variable_file("", 0x14, screen.data));
+}
+
 TEST(pullvar, OtherPacketsWhileListeningAreReportedAndListeningGoesOn) {
     ScratchDir dir;
     const auto run = run_pullvar(

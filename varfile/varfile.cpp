@@ -1,12 +1,12 @@
 // Variable files: tables, names, atomic writing and the sender's checks.
 #include "varfile/varfile.h"
 
+#include "atomicfile/atomicfile.h"
 #include "link/bytes.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -31,14 +31,9 @@ namespace {
 
 constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
 
-// ---- The one unfinished file ----
+// ---- The one unfinished file (atomicfile/ keeps it) ----
 
-// Its name is kept in static storage so that the interrupt handler can remove it.
-char unfinished_name[PATH_MAX];
-volatile std::sig_atomic_t unfinished = 0;
-std::FILE* unfinished_file = nullptr; // open for writing and reading back
-char final_name[PATH_MAX];            // the name it takes once complete
-mode_t final_mode = 0;
+constexpr char TEMPORARY_PREFIX[] = ".ti85-";
 int backup_blocks = 0;
 std::uint16_t backup_announced = 0; // data-section length the backup header announced
 std::uint32_t backup_stored = 0;    // data-section bytes written so far
@@ -51,18 +46,12 @@ bool may_replace(const struct stat& existing, const char* dir) {
     return self == 0 || existing.st_uid == self || folder.st_uid == self;
 }
 
-// The temporary file goes in the directory of the final name, so that the rename stays within
-// one file system. Fills unfinished_name with the template; false when the path is too long.
-bool temporary_template(const char* path, char* dir, std::size_t dir_size) {
+// The directory of `path` ("." for a bare name) into `dir`; false when it does not fit.
+bool directory_of(const char* path, char* dir, std::size_t dir_size) {
     const char* slash = std::strrchr(path, '/');
     const std::size_t dir_length =
         slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
-    constexpr char PATTERN[] = ".ti85-XXXXXX";
-    if (dir_length + sizeof PATTERN > sizeof unfinished_name || dir_length + 2 > dir_size) {
-        return false;
-    }
-    std::memcpy(unfinished_name, path, dir_length);
-    std::memcpy(unfinished_name + dir_length, PATTERN, sizeof PATTERN);
+    if (dir_length + 2 > dir_size) return false;
     if (dir_length == 0) {
         std::strcpy(dir, ".");
     } else {
@@ -110,21 +99,10 @@ bool fail_unfinished() {
     return false;
 }
 
-// Checksum, then the disk, then the final mode, and only then the final name: a file that did
-// not reach the disk whole is a failure, and nothing is written after the mode is set.
+// The checksum, then the disk, the final mode and the final name.
 bool finish_unfinished(std::span<std::uint8_t> scratch) {
-    std::FILE* file = unfinished_file;
-    const int fd = fileno(file);
-    if (!append_checksum(file, scratch) || std::fflush(file) != 0 || fsync(fd) != 0 ||
-        fchmod(fd, final_mode) != 0) {
-        return fail_unfinished();
-    }
-    unfinished_file = nullptr;
-    if (std::fclose(file) != 0 || std::rename(unfinished_name, final_name) != 0) {
-        return fail_unfinished();
-    }
-    unfinished = 0;
-    return true;
+    if (!append_checksum(unfinished_atomic(), scratch)) return fail_unfinished();
+    return finish_atomic();
 }
 
 // ---- Reading ----
@@ -236,7 +214,7 @@ bool begin_file(const char* path) {
     abandon_file();
     errno = 0;
     char dir[PATH_MAX];
-    if (std::strlen(path) >= sizeof final_name || !temporary_template(path, dir, sizeof dir)) {
+    if (std::strlen(path) >= PATH_MAX || !directory_of(path, dir, sizeof dir)) {
         errno = ENAMETOOLONG;
         return false;
     }
@@ -251,29 +229,13 @@ bool begin_file(const char* path) {
         errno = EPERM;
         return false;
     }
-    const int fd = mkstemp(unfinished_name);
-    if (fd < 0) return false;
-    unfinished = 1;
-    std::strcpy(final_name, path);
-    // A replaced file keeps its permission bits; a new one gets the usual ones.
-    const mode_t mask = umask(0);
-    umask(mask);
-    final_mode = replacing && S_ISREG(existing.st_mode) ? existing.st_mode & 0777 : 0666 & ~mask;
-    unfinished_file = fdopen(fd, "w+b");
-    if (unfinished_file == nullptr) {
-        const int saved = errno;
-        close(fd);
-        abandon_file();
-        errno = saved;
-        return false;
-    }
-    return true;
+    return begin_atomic(path, TEMPORARY_PREFIX) != nullptr;
 }
 
 bool write_variable(const VarHeader& header, const std::uint8_t* data,
                     std::span<std::uint8_t> scratch) {
     errno = 0;
-    std::FILE* file = unfinished_file;
+    std::FILE* file = unfinished_atomic();
     if (file == nullptr) {
         errno = EINVAL;
         return false;
@@ -304,11 +266,11 @@ bool begin_backup(const std::uint8_t* header, std::uint16_t length) {
         errno = EFBIG;
         return fail_unfinished();
     }
-    if (unfinished_file == nullptr && !begin_file(BACKUP_FILE_NAME)) return false;
+    if (unfinished_atomic() == nullptr && !begin_file(BACKUP_FILE_NAME)) return false;
     backup_blocks = 0;
     backup_announced = static_cast<std::uint16_t>(announced);
     backup_stored = 2 + length;
-    std::FILE* file = unfinished_file;
+    std::FILE* file = unfinished_atomic();
     if (!(put_file_header(file) && put_u16(file, backup_announced) && put_u16(file, length) &&
           put(file, header, length))) {
         return fail_unfinished();
@@ -320,7 +282,8 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
     // A short write or read-back sets no errno: what earlier successes left there must not
     // stand in for it.
     errno = 0;
-    if (unfinished_file == nullptr || backup_blocks == 3) {
+    std::FILE* file = unfinished_atomic();
+    if (file == nullptr || backup_blocks == 3) {
         errno = EINVAL;
         return fail_unfinished();
     }
@@ -330,14 +293,14 @@ bool add_backup_block(const std::uint8_t* data, std::uint16_t length) {
         return fail_unfinished();
     }
     ++backup_blocks;
-    std::FILE* file = unfinished_file;
     if (!(put_u16(file, length) && put(file, data, length))) return fail_unfinished();
     return true;
 }
 
 bool finish_backup(std::span<std::uint8_t> scratch) {
     errno = 0;
-    if (unfinished_file == nullptr || backup_blocks != 3) {
+    std::FILE* file = unfinished_atomic();
+    if (file == nullptr || backup_blocks != 3) {
         errno = EINVAL;
         return fail_unfinished();
     }
@@ -345,19 +308,14 @@ bool finish_backup(std::span<std::uint8_t> scratch) {
     // that the checksum covers exactly the data section.
     const auto stored = static_cast<std::uint16_t>(backup_stored);
     if (stored != backup_announced &&
-        (std::fseek(unfinished_file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 ||
-         !put_u16(unfinished_file, stored))) {
+        (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 || !put_u16(file, stored))) {
         return fail_unfinished();
     }
     return finish_unfinished(scratch);
 }
 
 void abandon_file() {
-    const int saved = errno;
-    if (unfinished_file != nullptr) std::fclose(unfinished_file);
-    unfinished_file = nullptr;
-    remove_unfinished_file();
-    errno = saved;
+    abandon_atomic();
 }
 
 std::uint32_t backup_section_length(std::span<const std::uint8_t> header) {
@@ -370,8 +328,7 @@ void abandon_backup() {
 }
 
 void remove_unfinished_file() {
-    if (unfinished != 0) unlink(unfinished_name);
-    unfinished = 0;
+    remove_unfinished_atomic();
 }
 
 FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem) {
