@@ -48,7 +48,7 @@ int run_on_tty(void (*script)()) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, leave);
     std::printf("vti85: virtual TI-85 ready on the gray cable %s, linked as %s: use pullvar "
-                "and pushvar built with LINK_TYPE=2 and LINK_PORTS=virtual (or LINK_DEVICE=%s)\n",
+                "and pushvar with --cable=virtual --device=%s\n",
                 device.c_str(), LINK_PATH, LINK_PATH);
 
     peer::reset({.stall_check = false});

@@ -35,7 +35,7 @@ constexpr ProgramInfo VTI85{
     .usage = "vti85 [OPTION]... send FILE...\n"
              "   or: vti85 [OPTION]... receive DIR\n",
     .about = "A virtual TI-85 on the virtual link cable (" LINK_VIRTUAL_WIRE "), for pullvar\n"
-             "and pushvar built with LINK_PORTS=virtual. Start it first, then the link program.\n"
+             "and pushvar with --cable=virtual. Start it first, then the link program.\n"
              "\n"
              "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
              "                  the transmission (a backup ends the transfer at once)\n"
@@ -48,8 +48,8 @@ constexpr ProgramInfo VTI85{
                "  --hang         receive: stop answering for good when the first data packet\n"
                "                 begins, like a calculator switched off mid-transfer\n"
                "  --tty          be on TI's gray cable instead: offer a pseudo-terminal, linked\n"
-               "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar built\n"
-               "                 with LINK_TYPE=2 and LINK_PORTS=virtual\n",
+               "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar with\n"
+               "                 --cable=virtual --device=" LINK_VIRTUAL_TTY "\n",
     .statuses = "  0    its part of the transfer is done\n"
                 "  1    a wrong command line, DIR cannot be used, or the cable cannot be laid\n",
     .more = "the README, \"Without a cable: the virtual TI-85\"",
