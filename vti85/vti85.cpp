@@ -59,7 +59,7 @@ constexpr ProgramInfo VTI85{
     .statuses = "  0    its part of the transfer is done\n"
                 "  1    a wrong command line, a FILE or DIR cannot be used, or the cable cannot\n"
                 "       be laid\n",
-    .more = "the README, \"Without a cable: the virtual TI-85\"",
+    .more = "the manual page: man vti85",
 };
 
 VirtualWire* wire = nullptr;
