@@ -109,6 +109,9 @@ std::uint8_t wire_read();
 std::uint8_t calculator_pulls();
 // True once the script has ended.
 bool script_done();
+// True while a byte is part way across the wire: some of its bits have moved, or a line is
+// pulled. A computer never pauses there; only one that went away leaves it so.
+bool byte_under_way();
 
 // ---- Byte cables ----
 // On the gray and USB cables the cable does the handshake: the computer exchanges whole bytes
@@ -128,9 +131,11 @@ void byte_idle();
 // A pseudo-terminal for a byte cable, its master returned (-1 on failure) and the device the
 // computer opens in `device`.
 int open_tty(std::string& device);
-// Plays the script on the master's bytes until it ends and the computer has closed the device.
-// False when the computer closed it first.
-bool serve_tty(int master);
+enum class Served { finished, gone, silent };
+// Plays the script on the master's bytes until it ends and the computer has closed the device
+// (finished), or until the computer closes the device first (gone) or, once a byte has crossed,
+// says nothing for `give_up_ms` (silent; 0: no limit).
+Served serve_tty(int master, int give_up_ms = 0);
 
 // ---- What happened ----
 

@@ -25,12 +25,16 @@ std::uint8_t pending[256];
 ssize_t pending_size = 0;
 ssize_t pending_used = 0;
 
-enum class Heard { data, listening, gone };
+enum class Heard { data, listening, gone, silent };
 
-// Waits for the next packet from the master: bytes the computer wrote, or its flush.
-Heard hear(int master, bool connected) {
+// Waits for the next packet from the master: bytes the computer wrote, or its flush. With a
+// limit (ms, above 0), a computer that has the device open but says nothing that long is silent.
+Heard hear(int master, bool connected, int limit_ms) {
     std::uint8_t packet[1 + sizeof pending];
     for (;;) {
+        // A hang-up or a flush also wakes the poll; the read then tells which.
+        pollfd ready{master, POLLIN, 0};
+        if (connected && limit_ms > 0 && poll(&ready, 1, limit_ms) == 0) return Heard::silent;
         const ssize_t got = read(master, packet, sizeof packet);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
@@ -74,30 +78,35 @@ int open_tty(std::string& device) {
     return master;
 }
 
-bool serve_tty(int master) {
+Served serve_tty(int master, int give_up_ms) {
     bool connected = false;
     bool listening = false;
+    bool begun = false; // a byte has crossed: the transfer is under way
     for (;;) {
         switch (byte_next()) {
         case Next::sends: {
             while (!listening) {
-                const Heard heard = hear(master, connected);
-                if (heard == Heard::gone) return false;
+                const Heard heard = hear(master, connected, begun ? give_up_ms : 0);
+                if (heard == Heard::gone) return Served::gone;
+                if (heard == Heard::silent) return Served::silent;
                 connected = true;
                 listening = heard == Heard::listening;
             }
             const std::uint8_t byte = byte_take();
-            if (write(master, &byte, 1) != 1) return false;
+            if (write(master, &byte, 1) != 1) return Served::gone;
+            begun = true;
             break;
         }
         case Next::receives:
             while (pending_used == pending_size) {
-                const Heard heard = hear(master, connected);
-                if (heard == Heard::gone) return false;
+                const Heard heard = hear(master, connected, begun ? give_up_ms : 0);
+                if (heard == Heard::gone) return Served::gone;
+                if (heard == Heard::silent) return Served::silent;
                 connected = true;
                 listening = listening || heard == Heard::listening;
             }
             byte_give(pending[pending_used++]);
+            begun = true;
             break;
         case Next::hung:
             for (;;)
@@ -109,7 +118,7 @@ bool serve_tty(int master) {
             for (int waited = 0; waited < 1000 && connected; ++waited) {
                 if (poll(&closed, 1, 10) > 0 && (closed.revents & POLLHUP) != 0) break;
             }
-            return true;
+            return Served::finished;
         }
         }
     }

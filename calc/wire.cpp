@@ -238,6 +238,12 @@ bool script_done() {
     return wire.mode == Mode::done;
 }
 
+bool byte_under_way() {
+    const bool moving = wire.mode == Mode::sending || wire.mode == Mode::receiving;
+    return (moving && (wire.bit != 0 || wire.phase != 0)) || wire.pc_a || wire.pc_b ||
+           wire.calc_a || wire.calc_b;
+}
+
 Next byte_next() {
     finish();
     switch (wire.mode) {

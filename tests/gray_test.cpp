@@ -68,7 +68,7 @@ TEST(Gray, PacketsCrossThePseudoTerminalBothWays) {
                 peer::send(PACKET_EOT);
                 peer::receive();
             });
-            EXPECT_TRUE(peer::serve_tty(pty.master));
+            EXPECT_EQ(peer::serve_tty(pty.master), peer::Served::finished);
         });
     EXPECT_EQ(result.status, 0);
     // A pseudo-terminal has no modem lines, which is no fault.

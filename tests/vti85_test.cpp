@@ -31,11 +31,13 @@ struct Process {
     fs::path output;
 };
 
-Process start(const std::vector<std::string>& args, const fs::path& dir, const fs::path& output) {
+// `input`, if given, becomes the standard input (else /dev/null).
+Process start(const std::vector<std::string>& args, const fs::path& dir, const fs::path& output,
+              int input = -1) {
     std::fflush(nullptr);
     Process process{fork(), output};
     if (process.pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = input >= 0 ? input : open("/dev/null", O_RDONLY);
         const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0 ||
             chdir(dir.c_str()) != 0) {
@@ -66,6 +68,14 @@ int finish(const Process& process, int seconds = 60) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
+bool wait_for(const fs::path& log, const char* text) {
+    for (int waited = 0; waited < 3000; ++waited) {
+        if (read_file(log).find(text) != std::string::npos) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // vti85, started and ready on the virtual cable.
 Process calculator(const std::vector<std::string>& args, const fs::path& dir) {
     std::vector<std::string> all{VTI85_PATH};
@@ -75,10 +85,7 @@ Process calculator(const std::vector<std::string>& args, const fs::path& dir) {
     all.insert(all.end(), args.begin(), args.end());
     fs::remove(dir / "vti85.log"); // an earlier calculator's "ready" must not count
     Process process = start(all, dir, dir / "vti85.log");
-    for (int waited = 0; waited < 1000; ++waited) {
-        if (read_file(process.output).find("ready") != std::string::npos) break;
-        usleep(10000);
-    }
+    wait_for(process.output, "ready");
     return process;
 }
 
@@ -226,6 +233,45 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     EXPECT_EQ(wire->calc_pulls.load(), 0);
     EXPECT_FALSE(fs::exists(VIRTUAL_WIRE_PATH));
     munmap(memory, sizeof(VirtualWire));
+}
+
+TEST_F(VirtualLink, FilesToSendAreCheckedBeforeReady) {
+    Process vti = start({VTI85_PATH, "send", "PROG.85p", "nofile.85p"}, pc(), dir.path / "vti");
+    EXPECT_EQ(finish(vti), 1);
+    EXPECT_EQ(read_file(vti.output), "vti85: cannot send nofile.85p: No such file or directory\n");
+}
+
+// A computer that comes and goes, or is ended mid-transfer, leaves the calculator serving the
+// next one: linkcheck pulling the lines by hand, and pullvar killed at its prompt.
+TEST_F(VirtualLink, CalculatorOutlivesAComputerThatLeaves) {
+    int commands[2];
+    ASSERT_EQ(pipe2(commands, O_CLOEXEC), 0);
+    ASSERT_EQ(write(commands[1], "a\nr\nb\nr\nq\n", 10), 10);
+    close(commands[1]);
+    Process vti = calculator({"--give-up=2", "receive", calc()}, dir.path);
+    Process check = start({LINKCHECK_PATH}, pc(), dir.path / "check", commands[0]);
+    close(commands[0]);
+    EXPECT_EQ(finish(check), 0) << read_file(check.output);
+    EXPECT_TRUE(wait_for(vti.output, "waiting for the next computer")) << read_file(vti.output);
+    Process push = start({PUSHVAR_PATH, "S.85s"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+
+    int answers[2]; // never written: pullvar waits at its prompt
+    ASSERT_EQ(pipe2(answers, O_CLOEXEC), 0);
+    vti = calculator({"--give-up=2", "send", calc() / "S.85s"}, dir.path);
+    Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull", answers[0]);
+    EXPECT_TRUE(wait_for(pull.output, "overwrite")) << read_file(pull.output);
+    kill(pull.pid, SIGKILL);
+    finish(pull);
+    close(answers[0]);
+    close(answers[1]);
+    EXPECT_TRUE(wait_for(vti.output, "waiting for the next computer")) << read_file(vti.output);
+    fs::create_directory(dir.path / "back");
+    pull = start({PULLVAR_PATH}, dir.path / "back", dir.path / "pull");
+    EXPECT_EQ(finish(pull), 0) << read_file(pull.output);
+    EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
+    EXPECT_EQ(read_file(dir.path / "back" / "S.85s"), read_file(pc() / "S.85s"));
 }
 
 #ifndef VTI85_TTY

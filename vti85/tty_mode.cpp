@@ -5,6 +5,7 @@
 
 #include "calc/calc.h"
 #include "varfile/varfile.h"
+#include "vti85/session.h"
 
 #include <cerrno>
 #include <csignal>
@@ -17,18 +18,45 @@ namespace {
 
 constexpr char LINK_PATH[] = LINK_VIRTUAL_TTY;
 
+int master = -1;
+void (*calculator)() = nullptr;
+int give_up = 0; // ms
+
 void leave(int signal) {
+    end_session(signal);
     unlink(LINK_PATH);
     remove_unfinished_file();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
+// One computer's session: from its opening the device until the transfer ends, or it leaves.
+int session(int) {
+    peer::reset({.stall_check = false});
+    peer::run(calculator);
+    switch (peer::serve_tty(master, give_up)) {
+    case peer::Served::finished:
+        return 0;
+    case peer::Served::gone:
+        std::printf("vti85: the computer closed the cable before the end: waiting for the next "
+                    "computer\n");
+        break;
+    case peer::Served::silent:
+        std::printf("vti85: the computer said nothing for %d s mid-transfer: transfer given up, "
+                    "waiting for the next computer\n",
+                    give_up / 1000);
+        break;
+    }
+    return SESSION_GAVE_UP;
+}
+
 } // namespace
 
-int run_on_tty(void (*script)()) {
+int run_on_tty(void (*script)(), int give_up_ms) {
+    calculator = script;
+    give_up = give_up_ms;
     std::string device;
-    const int master = peer::open_tty(device);
+    master = peer::open_tty(device);
     if (master < 0) {
         std::printf("vti85: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
@@ -51,10 +79,7 @@ int run_on_tty(void (*script)()) {
                 "and pushvar with --cable=virtual --device=%s\n",
                 device.c_str(), LINK_PATH, LINK_PATH);
 
-    peer::reset({.stall_check = false});
-    peer::run(script);
-    const bool finished = peer::serve_tty(master);
+    const int status = serve_sessions(session);
     unlink(LINK_PATH);
-    if (!finished) std::printf("vti85: the computer closed the cable before the end\n");
-    return finished ? 0 : 1;
+    return status;
 }

@@ -10,13 +10,16 @@
 #include "link/ports/virtual_wire.h"
 #include "link/wire.h"
 #include "varfile/varfile.h"
+#include "vti85/session.h"
 #include "vti85/tty_mode.h"
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -47,15 +50,20 @@ constexpr ProgramInfo VTI85{
                "  --no-ack       receive: answer the first data packet with an error\n"
                "  --hang         receive: stop answering for good when the first data packet\n"
                "                 begins, like a calculator switched off mid-transfer\n"
+               "  --give-up=SECONDS  give a transfer up when the computer says nothing for\n"
+               "                 SECONDS in it (default 60; in the middle of a byte on the\n"
+               "                 two-wire cable at most 5), then wait for the next computer\n"
                "  --tty          be on TI's gray cable instead: offer a pseudo-terminal, linked\n"
                "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar with\n"
                "                 --cable=virtual --device=" LINK_VIRTUAL_TTY "\n",
     .statuses = "  0    its part of the transfer is done\n"
-                "  1    a wrong command line, DIR cannot be used, or the cable cannot be laid\n",
-    .more = "the README, \"Without a cable: the virtual TI-85\"",
+                "  1    a wrong command line, a FILE or DIR cannot be used, or the cable cannot\n"
+                "       be laid\n",
+    .more = "the manual page: man vti85",
 };
 
 VirtualWire* wire = nullptr;
+bool hung = false; // the script has stopped answering for good (--hang)
 
 struct Settings {
     bool sending = false;
@@ -65,6 +73,7 @@ struct Settings {
     bool no_ack = false;
     bool hang = false;
     bool tty = false;
+    int give_up_s = 60;
 };
 Settings settings;
 
@@ -90,6 +99,15 @@ bool own_option(const char* argument) {
         settings.hang = true;
     } else if (option == "--tty") {
         settings.tty = true;
+    } else if (option.rfind("--give-up=", 0) == 0) {
+        const std::string seconds = option.substr(10);
+        const bool digits = !seconds.empty() && seconds.size() <= 5 &&
+                            seconds.find_first_not_of("0123456789") == std::string::npos;
+        settings.give_up_s = digits ? std::stoi(seconds) : 0;
+        if (settings.give_up_s < 1 || settings.give_up_s > 86400) {
+            std::printf("vti85: --give-up takes a number of seconds from 1 to 86400\n");
+            return false;
+        }
     } else if (option.rfind("--answer=", 0) == 0) {
         settings.answers = split(option.substr(9));
         for (const std::string& answer : settings.answers) {
@@ -126,6 +144,38 @@ peer::Bytes from_memory(std::uint16_t length) {
 }
 
 // ---- Sending, as a calculator sends to pullvar ----
+
+// Every file to send is read and checked before the calculator says it is ready; the first
+// that cannot be sent is named, with the reason.
+bool files_usable() {
+    for (const std::string& path : settings.paths) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        const char* problem = nullptr;
+        const char* why = nullptr;
+        switch (file == nullptr ? FileCheck::unreadable : check_file(file, memory, problem)) {
+        case FileCheck::ok:
+            break;
+        case FileCheck::no_signature:
+            why = "not a variable file";
+            break;
+        case FileCheck::bad_checksum:
+            why = "its checksum does not match its data";
+            break;
+        case FileCheck::damaged:
+            why = problem != nullptr ? problem : "damaged";
+            break;
+        case FileCheck::unreadable:
+            why = std::strerror(errno);
+            break;
+        }
+        if (file != nullptr) std::fclose(file);
+        if (why != nullptr) {
+            std::printf("vti85: cannot send %s: %s\n", printable(path).c_str(), why);
+            return false;
+        }
+    }
+    return true;
+}
 
 int corruptions() {
     const bool spoil = settings.corrupt_once;
@@ -239,6 +289,7 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     peer::receive();
     if (settings.hang) {
         std::printf("vti85: no longer answering\n");
+        hung = true;
         peer::hang();
     }
     const bool refuse_data = settings.no_ack;
@@ -277,6 +328,7 @@ void receive_all() {
 // ---- The wire ----
 
 void release_and_leave(int signal) {
+    end_session(signal);
     if (wire != nullptr) wire->calc_pulls.store(0);
     unlink(VIRTUAL_WIRE_PATH);
     remove_unfinished_file();
@@ -316,13 +368,30 @@ bool lay_wire() {
     return true;
 }
 
-// Watches the computer's side of the wire and lets the calculator react, until its work is done.
-void drive() {
-    // Counted from the reset, not from now: a program that attached before this point has its
-    // first writes and reads answered instead of waiting for good.
-    std::uint32_t writes = 0;
-    std::uint64_t reads = 0;
-    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
+std::int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// A computer that has said nothing for this long in the middle of a byte has gone away: a link
+// program never pauses there.
+constexpr int BYTE_GIVE_UP_MS = 5000;
+
+// True when the computer, heard at `heard_at` (ms; -1: not yet), has been silent too long.
+bool computer_gone(std::int64_t heard_at) {
+    if (heard_at < 0 || hung) return false;
+    const std::int64_t silent = now_ms() - heard_at;
+    const int limit = settings.give_up_s * 1000;
+    return silent >= limit ||
+           (peer::byte_under_way() && silent >= std::min(limit, BYTE_GIVE_UP_MS));
+}
+
+// Watches the computer's side of the wire and lets the calculator react, until its work is
+// done (true) or the computer has gone away in the middle of it (false). `writes` and `reads`
+// are the computer's counts that the calculator has already answered.
+bool drive(std::uint32_t writes, std::uint64_t reads) {
+    std::int64_t heard_at = -1;
     for (int idle = 0; !peer::script_done();) {
         const std::uint32_t seen = wire->changes.load();
         const std::uint32_t now = wire->pc_writes.load();
@@ -337,10 +406,19 @@ void drive() {
             if (++idle >= SPIN_BEFORE_SLEEP) {
                 idle = 0;
                 wire_wait(*wire, seen);
+                if (computer_gone(heard_at)) {
+                    wire->calc_pulls.store(0);
+                    wire_changed(*wire);
+                    std::printf("vti85: the computer said nothing for %d s mid-transfer: "
+                                "transfer given up, waiting for the next computer\n",
+                                static_cast<int>((now_ms() - heard_at) / 1000));
+                    return false;
+                }
             }
             continue;
         }
         idle = 0;
+        heard_at = now_ms();
         wire->calc_pulls.store(peer::calculator_pulls());
         wire_changed(*wire);
         // Only reads counted after this point have seen what was just published.
@@ -348,6 +426,20 @@ void drive() {
     }
     wire->calc_pulls.store(peer::calculator_pulls());
     wire_changed(*wire);
+    return true;
+}
+
+// One computer's session on the wire: a fresh calculator, until its transfer ends or the
+// computer goes away.
+int wire_session(int index) {
+    // The first session counts from the reset, so that a program that attached before it began
+    // has its first writes and reads answered; a later one starts where the last left off.
+    const std::uint32_t writes = index == 0 ? 0 : wire->pc_writes.load();
+    const std::uint64_t reads = index == 0 ? 0 : wire->pc_reads.load();
+    wire->writes_seen.store(writes);
+    peer::reset({.stall_check = false});
+    peer::run(settings.sending ? send_all : receive_all);
+    return drive(writes, reads) ? 0 : SESSION_GAVE_UP;
 }
 
 } // namespace
@@ -356,18 +448,19 @@ int main(int argc, char** argv) {
     open_standard_descriptors();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!parse(argc, argv)) usage_error(VTI85);
+    if (settings.sending && !files_usable()) return 1;
     if (!settings.sending && chdir(settings.paths[0].c_str()) != 0) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;
     }
-    if (settings.tty) return run_on_tty(settings.sending ? send_all : receive_all);
+    if (settings.tty)
+        return run_on_tty(settings.sending ? send_all : receive_all, settings.give_up_s * 1000);
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);
+    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
 
-    peer::reset({.stall_check = false});
-    peer::run(settings.sending ? send_all : receive_all);
-    drive();
+    const int status = serve_sessions(wire_session);
     unlink(VIRTUAL_WIRE_PATH);
-    return 0;
+    return status;
 }

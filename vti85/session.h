@@ -1,0 +1,14 @@
+// vti85's sessions: each computer that comes to the cable gets a calculator of its own.
+#pragma once
+
+// A session's exit status when the computer went away before the end of the transfer.
+inline constexpr int SESSION_GAVE_UP = 3;
+
+// Runs session(index) in a child process, with index 0, 1, ..., again each time it ends with
+// SESSION_GAVE_UP, and returns the exit status of the last (1 if it did not exit). A child
+// leaves nothing behind it: no script waiting on the wire, no file half read or written.
+int serve_sessions(int (*session)(int index));
+
+// For a signal handler, before it leaves: passes `signal` on to the running session and waits
+// until that session has ended. Async-signal-safe; does nothing inside a session.
+void end_session(int signal);
