@@ -74,9 +74,9 @@ extern std::uint8_t* buffer;
 extern std::uint16_t last_packet_size;
 
 // Allocates the packet buffer, gains access to the cable's two ports and releases both lines.
-// Ends the process with status 1 when any of that fails. Also arranges that a terminating signal
-// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) releases both lines before the
-// process ends, and ignores SIGPIPE and SIGXFSZ so that a failing write returns its error.
+// Ends the process with status 1 when any of that fails. Also arranges that every terminating
+// signal (terminating_signals, cli/cli.h) releases both lines before the process ends, except
+// SIGPIPE and SIGXFSZ, which are ignored so that a failing write returns its error.
 void init_link();
 
 // Sends one byte; returns once the calculator has taken all eight bits.
