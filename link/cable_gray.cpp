@@ -83,6 +83,10 @@ void open_gray() {
     if (tcgetattr(device, &settings) != 0) {
         fail("Cannot use", errno, "it is not a serial device; build with LINK_DEVICE naming one");
     }
+    // Terminal programs do not all take the lock: the tty's exclusive mode keeps them out too
+    // (a later open fails with EBUSY, as ours does against one that took it first). The kernel
+    // drops it when the device is closed.
+    if (ioctl(device, TIOCEXCL) != 0) fail("Cannot lock", errno, "see linkcheck");
     set_line(settings);
     if (tcsetattr(device, TCSANOW, &settings) != 0) fail("Cannot set up", errno, "see linkcheck");
     // The cable draws its power from DTR and RTS. A pseudo-terminal, and some adapters, have no
