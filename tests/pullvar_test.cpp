@@ -688,32 +688,20 @@ TEST(pullvar_fault, DataThatDoesNotMatchItsHeaderIsNotSaved) {
 // byte costs one packet, not the rest of the run.
 TEST(pullvar_fault, HostileScripts) {
     struct Case {
-        const char* what;
         std::function<void()> script;
         int status;
         Lines said;
         Lines files;
     };
-    const Variable ab{"AB", 0x00, counting(2)};
     const std::vector<Case> cases{
-        {"backup blocks of 10, 7 and 9 bytes announced as 2, 1 and 3",
-         [] {
+        {[] {
              offer_backup(BACKUP_HEADER, {counting(10), counting(7), counting(9)});
          },
          255,
          {"pullvar: Receiving system backup to 'backup.85b'",
           "pullvar: Backup block 1 of 10 bytes received, 2 announced, nothing saved!"},
          {}},
-        {"last backup block too long",
-         [] {
-             offer_backup(BACKUP_HEADER, {BACKUP_BLOCKS[0], BACKUP_BLOCKS[1], counting(4)});
-         },
-         255,
-         {"pullvar: Receiving system backup to 'backup.85b'",
-          "pullvar: Backup block 3 of 4 bytes received, 3 announced, nothing saved!"},
-         {}},
-        {"backup announcing an empty block",
-         [] {
+        {[] {
              offer_backup({0x02, 0x00, 0x1D, 0x00, 0x00, 0x03, 0x00, 0, 0}, {});
              end_transmission();
          },
@@ -721,11 +709,11 @@ TEST(pullvar_fault, HostileScripts) {
          {"pullvar: Backup refused (a block without data), skipped!",
           "pullvar: 0 variables received"},
          {}},
-        {"a stray byte before a variable header, then the header again",
-         [&] {
+        // A stray byte, the header it spoilt, then the header again.
+        {[] {
              peer::send_raw({0x00});
              peer::send_raw(peer::frame(PACKET_VAR, peer::var_header(2, 0x00, "AB")));
-             offer(ab);
+             offer({"AB", 0x00, counting(2)});
              end_transmission();
          },
          0,
@@ -737,11 +725,11 @@ TEST(pullvar_fault, HostileScripts) {
     for (const Case& c : cases) {
         ScratchDir dir;
         const auto run = run_pullvar(c.script, "", dir.path);
-        EXPECT_EQ(run.status, c.status) << c.what;
+        EXPECT_EQ(run.status, c.status) << c.said.back();
         Lines expected = output({});
         expected.insert(expected.end(), c.said.begin(), c.said.end());
-        EXPECT_EQ(lines(run.output), expected) << c.what;
-        EXPECT_EQ(listing(dir.path), c.files) << c.what;
+        EXPECT_EQ(lines(run.output), expected);
+        EXPECT_EQ(listing(dir.path), c.files) << c.said.back();
     }
 }
 

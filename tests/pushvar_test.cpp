@@ -449,7 +449,6 @@ TEST(pushvar_file, DamagedFileIsRefusedBeforeAnythingOfItIsSent) {
         {"oversized section", var_file(entry(0x00, "BIG", Bytes(BUFFER_SIZE, 0x5A)))},
         {"signature alone", Bytes{'*', '*', 'T'}},
         {"52 bytes", Bytes(whole.begin(), whole.begin() + 52)},
-        {"54 bytes", Bytes(whole.begin(), whole.begin() + 54)},
         {"copies of D differ", var_file(copies_differ)},
         {"bytes after the checksum", var_file(good) + Bytes{0}},
         {"type 0x1E", var_file(entry(0x1E, ".bash_login", A_DATA))},
