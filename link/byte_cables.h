@@ -34,7 +34,8 @@ enum class UsbStep { found, opened, claimed, ready };
 // A routine open_usb calls after each step that succeeded; nullptr for none.
 void on_usb_step(void (*step)(UsbStep step, int bus, int address));
 
-// From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent.
+// From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent and
+// leaves its exclusive mode.
 // The USB cable's interface is released by the kernel as the process ends; libusb itself may
 // not be called from a handler.
 void release_byte_cable();

@@ -81,6 +81,12 @@ TEST(Gray, PacketsCrossThePseudoTerminalBothWays) {
     EXPECT_EQ(result.status, 0);
     // A pseudo-terminal has no modem lines, which is no fault.
     EXPECT_EQ(result.output, "modem lines 0, exclusive 1\ngot 0x06, 8 bytes, intact\nend 0x92\n");
+    // The pseudo-terminal outlives the run, and must not stay closed to the next one.
+    int exclusive = -1;
+    const int after = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_EQ(ioctl(after, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(after);
     const std::vector<peer::Packet> received = peer::from_pc();
     ASSERT_EQ(received.size(), 3U);
     EXPECT_EQ(received[0].type, PACKET_ACK);
