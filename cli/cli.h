@@ -10,6 +10,7 @@
 // Used by every program and by the link library; depends on nothing but the standard library.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -29,6 +30,11 @@ std::string printable(std::string_view text);
 // or device the program opens later can never become standard input or output. Call first
 // thing in every program. Ends the process with status 1 if /dev/null cannot be opened.
 void open_standard_descriptors();
+
+// Every signal whose default action ends the process and that a handler can catch: all but
+// SIGKILL, the real-time signals included. A program that must not leave a temporary file or a
+// line held low catches or blocks every one of them, not just the interrupt signals.
+sigset_t terminating_signals();
 
 // ---- Progress and hints, on standard error at a terminal only ----
 

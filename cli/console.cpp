@@ -1,7 +1,8 @@
-// Console safety: printable names and the three standard descriptors.
+// Console safety: printable names, the three standard descriptors and the signals that end a run.
 #include "cli/cli.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -40,4 +41,19 @@ void open_standard_descriptors() {
         if (opened >= 0) close(opened);
         _exit(1); // nowhere safe to say why
     }
+}
+
+sigset_t terminating_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    // signal(7): those whose default action is to terminate, with or without a core dump.
+    for (const int signal :
+         {SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,
+          SIGUSR1, SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+          SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS})
+        sigaddset(&set, signal);
+    // The C library keeps the lowest real-time signals for itself; SIGRTMIN is the first free.
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        sigaddset(&set, signal);
+    return set;
 }

@@ -27,7 +27,8 @@ void open_usb();
 void put85_usb(std::uint8_t byte);
 std::uint8_t get85_usb();
 
-// From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent.
+// From the interrupt handler (async-signal-safe): drops the gray cable's bytes not yet sent and
+// leaves its exclusive mode.
 // The USB cable's interface is released by the kernel as the process ends; libusb itself may
 // not be called from a handler.
 void release_byte_cable();

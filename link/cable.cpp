@@ -147,9 +147,6 @@ bool bus_address(std::string_view text) {
     std::exit(1);
 }
 
-// The signals whose default action ends the process: each one releases the lines first.
-constexpr int TERMINATING[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2};
-
 // An interrupted transfer must not leave the calculator with a line held low.
 extern "C" void interrupted(int signal) {
     if (interrupt_cleanup != nullptr) interrupt_cleanup();
@@ -159,15 +156,13 @@ extern "C" void interrupted(int signal) {
     std::raise(signal);
 }
 
+// Every signal whose default action ends the process releases the lines first.
 void catch_interrupts() {
     struct sigaction action {};
     action.sa_handler = interrupted;
-    sigemptyset(&action.sa_mask);
-    for (int signal : TERMINATING) {
-        sigaddset(&action.sa_mask, signal);
-    }
-    for (int signal : TERMINATING) {
-        sigaction(signal, &action, nullptr);
+    action.sa_mask = terminating_signals();
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&action.sa_mask, signal) == 1) sigaction(signal, &action, nullptr);
     }
     // A closed pipe on standard output or a file size limit must fail the write, not kill the
     // run half-way through a save.

@@ -67,6 +67,12 @@ void set_line(termios& settings) {
     cfsetospeed(&settings, B9600);
 }
 
+// The exclusive mode outlives the close while the device stays open elsewhere (the far end of a
+// pseudo-terminal always keeps it so), and would refuse the next run: it is left at every end.
+void leave_exclusive_mode() {
+    if (device >= 0) ioctl(device, TIOCNXCL);
+}
+
 } // namespace
 
 void open_gray() {
@@ -83,6 +89,10 @@ void open_gray() {
     if (tcgetattr(device, &settings) != 0) {
         fail("Cannot use", errno, "it is not a serial device; name one with --device");
     }
+    // Terminal programs do not all take the lock: the tty's exclusive mode keeps them out too
+    // (a later open fails with EBUSY, as ours does against one that took it first).
+    if (ioctl(device, TIOCEXCL) != 0) fail("Cannot lock", errno, "see linkcheck");
+    std::atexit(leave_exclusive_mode);
     set_line(settings);
     if (tcsetattr(device, TCSANOW, &settings) != 0) fail("Cannot set up", errno, "see linkcheck");
     // The cable draws its power from DTR and RTS. A pseudo-terminal, and some adapters, have no
@@ -148,4 +158,5 @@ bool gray_has_modem_lines() {
 // Bytes still queued for the cable would reach the calculator after the run has ended.
 void release_byte_cable() {
     if (device >= 0) tcflush(device, TCIOFLUSH);
+    leave_exclusive_mode();
 }

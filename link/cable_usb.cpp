@@ -4,13 +4,15 @@
 // 0x02. Before a transfer both pipes are reset (clear halt) and stale input drained. A read
 // must ask for a whole maximum-size packet, or the rest of that packet is lost; what get85
 // does not use yet is kept. A read can come back with neither data nor error: it is simply
-// made again. A write carries 1 to 32 bytes (the OUT endpoint's maximum packet size).
+// made again, after a pause that grows while the cable stays empty, so that an idle wait costs
+// no CPU. A write carries 1 to 32 bytes (the OUT endpoint's maximum packet size).
 //
 // Waits keep no time limit, but each library call has one (WAIT_MS) and is made again, so the
 // program regains control at least that often (to show an armed hint). Bytes to send are gathered
 // and go out when a packet's worth is there, before the next read, and when the program ends.
 #include "cli/cli.h"
 #include "link/byte_cables.h"
+#include "link/idle_wait.h"
 #include "link/link.h"
 #include "link/ports/usb_calls.h"
 
@@ -31,6 +33,7 @@ constexpr unsigned WAIT_MS = 250;
 constexpr unsigned DRAIN_MS = 20;
 constexpr int DRAIN_BLOCKS = 64; // a cable that keeps talking is not drained for ever
 constexpr int STALLS_IN_A_ROW = 8;
+constexpr int EMPTY_WRITES_IN_A_ROW = 64;
 constexpr int MAX_PACKET = 512; // the largest bulk packet of any USB speed
 
 void (*report_step)(UsbStep, int, int) = nullptr;
@@ -152,17 +155,26 @@ void reset_pipe(std::uint8_t endpoint) {
 
 // One bulk transfer, made again after a time-out with nothing done, after an empty read and
 // after a stall (once the pipe is reset). Returns the bytes moved: at least one, unless `once`
-// lets a time-out or an empty read end it.
+// lets a time-out or an empty read end it. A cable that answers at once with nothing is waited
+// on as the two-wire cables are, with sleeps that grow; a write that keeps succeeding without
+// moving a byte ends the run.
 int transfer(std::uint8_t endpoint, std::uint8_t* data, int length, unsigned timeout_ms,
              bool once) {
     const char* what =
         endpoint == ENDPOINT_IN ? "Cannot read from the USB cable" : "Cannot send to the USB cable";
-    for (int stalls = 0;;) {
+    IdleWait idle;
+    for (int stalls = 0, empty_writes = 0;;) {
         int moved = 0;
         const int result = usb_bulk(endpoint, data, length, moved, timeout_ms);
         if (result == USB_SUCCESS || result == USB_ERROR_TIMEOUT) {
             if (moved > 0 || once) return moved;
+            if (result == USB_SUCCESS && endpoint == ENDPOINT_OUT &&
+                ++empty_writes == EMPTY_WRITES_IN_A_ROW) {
+                std::printf("The USB cable takes no data: plug it in again, aborting!\n");
+                end();
+            }
             still_waiting_after_sleep();
+            idle_wait(idle);
             continue;
         }
         if (result == USB_ERROR_NO_DEVICE) unplugged();

@@ -96,9 +96,9 @@ extern std::uint16_t last_packet_size;
 // Allocates the packet buffer, opens the chosen cable (gains access to a two-wire cable's two
 // ports and releases both lines). A device named by the user is opened with the user's own rights
 // only: a privileged install drops its privilege first. Ends the process with status 1 when any
-// of that fails. Also arranges that a terminating signal
-// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2) releases both lines before the
-// process ends, and ignores SIGPIPE and SIGXFSZ so that a failing write returns its error.
+// of that fails. Also arranges that every terminating signal (terminating_signals, cli/cli.h)
+// releases both lines before the process ends, except SIGPIPE and SIGXFSZ, which are ignored so
+// that a failing write returns its error.
 void init_link();
 
 // Sends one byte; returns once the calculator has taken all eight bits.

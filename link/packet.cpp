@@ -19,11 +19,28 @@ struct Header {
     std::uint16_t length;
 };
 
+// The first byte of every packet a TI-85 sends.
+constexpr std::uint8_t MACHINE_ID_TI85 = 0x85;
+
+constexpr std::array KNOWN_TYPES{PACKET_VAR, PACKET_CTS, PACKET_DATA, PACKET_SKIP,
+                                 PACKET_ACK, PACKET_ERR, PACKET_EOT};
+
+// Set by a header of a type there is not: a stray byte has put the bytes out of step with the
+// packets (the calculator's machine id was read as the type), and they would stay so for good.
+bool out_of_step = false;
+
 Header get_header() {
-    get85(); // the sender's machine id: any value will do
+    if (out_of_step) {
+        // The next packet begins at the next byte that is the calculator's machine id.
+        while (get85() != MACHINE_ID_TI85) {
+        }
+    } else {
+        get85(); // the sender's machine id: any value will do
+    }
     const std::uint8_t type = get85();
     const std::uint8_t low = get85();
     const std::uint8_t high = get85();
+    out_of_step = std::find(KNOWN_TYPES.begin(), KNOWN_TYPES.end(), type) == KNOWN_TYPES.end();
     return {type, read_le16(std::array{low, high})};
 }
 
@@ -51,6 +68,12 @@ void put_packet(std::uint8_t type, std::uint16_t length) {
     if (with_data && length > BUFFER_SIZE) {
         // Callers check lengths first; never send bytes from beyond the buffer.
         std::fputs("Packet longer than the buffer, exiting...\n", stdout);
+        std::exit(1);
+    }
+    if (type == PACKET_DATA && length == 0) {
+        // Callers refuse variables without data: such a packet would go out as a bare header,
+        // with no checksum and no acknowledgement, and be misread.
+        std::fputs("Data packet without data, exiting...\n", stdout);
         std::exit(1);
     }
     put85(MACHINE_ID_PC);

@@ -2,6 +2,7 @@
 #include "pullvar/pullvar.h"
 
 #include "cli/cli.h"
+#include "link/bytes.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
 
@@ -57,15 +58,22 @@ void refuse(std::uint8_t reason) {
 
 enum class Answer { overwrite, skip, abort };
 
+// Bytes at one prompt that answer nothing before the input is taken for x: standard input that
+// never ends and never answers (/dev/zero) must not ask for ever.
+constexpr int UNUSABLE_BYTES_MAX = 100;
+
 // One character per answer. Line ends, carriage returns, spaces and tabs (what follows an
 // answer typed at a terminal) are passed over without asking again; anything else but y, n or
-// x asks again. The end of input keeps the existing file.
+// x asks again. The end of input keeps the existing file; UNUSABLE_BYTES_MAX bytes that answer
+// nothing are taken for x.
 Answer ask_overwrite() {
+    int unusable = 0;
     for (;;) {
         say("pullvar: Duplicate filename - overwrite (y/n/x)? ");
         int answer;
         while ((answer = std::getchar()) == '\n' || answer == '\r' || answer == ' ' ||
                answer == '\t') {
+            if (++unusable == UNUSABLE_BYTES_MAX) return Answer::abort;
         }
         switch (answer) {
         case 'y':
@@ -79,6 +87,7 @@ Answer ask_overwrite() {
         case 'X':
             return Answer::abort;
         default:
+            if (++unusable == UNUSABLE_BYTES_MAX) return Answer::abort;
             break;
         }
     }
@@ -190,6 +199,10 @@ const char* backup_problem() {
                       unsigned{last_packet_size}, unsigned{BACKUP_HEADER_LENGTH});
         return problem;
     }
+    // An empty block's DATA packet could not be framed with a checksum.
+    for (const std::size_t at : {0, 3, 5}) {
+        if (read_le16({buffer + at, 2}) == 0) return "a block without data";
+    }
     const unsigned long section = backup_section_length({buffer, BACKUP_HEADER_LENGTH});
     if (section > DATA_SECTION_MAX) {
         std::snprintf(problem, sizeof problem, "%lu bytes in all, more than %zu", section,
@@ -212,6 +225,9 @@ void receive_backup() {
     // The only full backup the user has is replaced only when the user says so.
     if (!may_write(BACKUP_FILE_NAME, "Backup") || !can_save(BACKUP_FILE_NAME)) return;
     if (!begin_backup(buffer, last_packet_size)) cannot_save(BACKUP_FILE_NAME);
+    // The block lengths the header announced, before the blocks overwrite it in the buffer.
+    const std::uint16_t announced[3]{read_le16({buffer, 2}), read_le16({buffer + 3, 2}),
+                                     read_le16({buffer + 5, 2})};
     request_data();
     for (int block = 1; block <= 3; ++block) {
         const std::uint8_t type = get_packet();
@@ -219,6 +235,12 @@ void receive_backup() {
             say("pullvar: Packet type 0x%02X received instead of backup block %d, nothing "
                 "saved!\n",
                 type, block);
+            fail();
+        }
+        // A backup is saved only as its header describes it, as a variable is.
+        if (last_packet_size != announced[block - 1]) {
+            say("pullvar: Backup block %d of %u bytes received, %u announced, nothing saved!\n",
+                block, unsigned{last_packet_size}, unsigned{announced[block - 1]});
             fail();
         }
         // A block longer than the buffer holds is refused there, before it is read.

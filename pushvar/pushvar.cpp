@@ -47,7 +47,8 @@ constexpr ProgramInfo PUSHVAR{
     .statuses = "  0    done, also after a restored backup\n"
                 "  1    no FILE, a wrong command line, the link could not be set up, or the\n"
                 "       calculator did not acknowledge a packet\n"
-                "  2    done, but a FILE was missing, unreadable or not a variable file\n"
+                "  2    done, but a FILE was missing, unreadable or not a variable file, or\n"
+                "       a variable without data was passed over\n"
                 "  255  a damaged file or a wrong checksum (then nothing is sent), or the\n"
                 "       calculator refused or stopped the transfer\n",
     .more = "the manual page: man pushvar",
@@ -121,6 +122,14 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         VarHeader header{};
         if (!read_entry(file, position, header)) read_failed(path);
         const std::string name = printable({header.name.data(), header.name_length});
+        // A DATA packet without data cannot carry a checksum, so no calculator would take it.
+        if (header.data_length == 0) {
+            say("pushvar: Variable %s refused (no data), skipped!\n", name.c_str());
+            passed_over = true;
+            position = std::ftell(file);
+            if (position < 0) read_failed(path);
+            continue;
+        }
         say("pushvar: Sending %8s, type %5s, from %12s\n", name.c_str(),
             var_types[header.type].data(), printable(path).c_str());
 
@@ -201,6 +210,9 @@ Verdict load(const char* path, Bytes& bytes) {
     const std::string shown = printable(path);
     struct stat status;
     if (stat(path, &status) != 0) {
+        // Only a path that leads nowhere does not exist; a directory that may not be searched
+        // says why the file cannot be opened.
+        if (errno != ENOENT && errno != ENOTDIR) return cannot_be(shown, "opened");
         say("pushvar: File '%s' does not exist!\n", shown.c_str());
         return Verdict::pass_over;
     }

@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -48,7 +50,14 @@ TEST(Gray, PacketsCrossThePseudoTerminalBothWays) {
     const auto result = run_child(
         [&] {
             init_link();
-            std::printf("modem lines %d\n", gray_has_modem_lines());
+            // The device is the run's alone: another open is refused (EBUSY), except to root,
+            // who is let in but sees the exclusive mode.
+            int exclusive = 0;
+            const int other = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (other < 0) exclusive = errno == EBUSY;
+            if (other >= 0 && ioctl(other, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
+            if (other >= 0) close(other);
+            std::printf("modem lines %d, exclusive %d\n", gray_has_modem_lines(), exclusive);
             const std::uint8_t type = get_packet();
             const bool intact = std::equal(header.begin(), header.end(), buffer);
             std::printf("got 0x%02X, %u bytes, %s\n", type, last_packet_size,
@@ -72,7 +81,13 @@ TEST(Gray, PacketsCrossThePseudoTerminalBothWays) {
         });
     EXPECT_EQ(result.status, 0);
     // A pseudo-terminal has no modem lines, which is no fault.
-    EXPECT_EQ(result.output, "modem lines 0\ngot 0x06, 8 bytes, intact\nend 0x92\n");
+    EXPECT_EQ(result.output, "modem lines 0, exclusive 1\ngot 0x06, 8 bytes, intact\nend 0x92\n");
+    // The pseudo-terminal outlives the run, and must not stay closed to the next one.
+    int exclusive = -1;
+    const int after = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    EXPECT_EQ(ioctl(after, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(after);
     const std::vector<peer::Packet> received = peer::from_pc();
     ASSERT_EQ(received.size(), 3U);
     EXPECT_EQ(received[0].type, PACKET_ACK);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,8 +189,9 @@ class pixdb : public ::testing::Test {
     }
 
     // Runs pixdb inside the test's directory with the given arguments; as_user: as nobody when
-    // the tests run as root, who may write anywhere.
-    run_result run(std::vector<std::string> args, bool as_user = false) {
+    // the tests run as root, who may write anywhere; file_limit: a file size limit in bytes.
+    run_result run(std::vector<std::string> args, bool as_user = false,
+                   rlim_t file_limit = RLIM_INFINITY) {
         const passwd* nobody = getpwnam("nobody");
         const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
         const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
@@ -207,6 +211,8 @@ class pixdb : public ::testing::Test {
             close(fds[0]);
             close(fds[1]);
             if (chdir(dir.c_str()) != 0) _exit(126);
+            const rlimit limit{file_limit, file_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(124);
             if (drop && (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0))
                 _exit(125);
             execv(argv[0], argv.data());
@@ -293,6 +299,16 @@ TEST_F(pixdb, FailedWriteIsReportedNotSuccess) {
     const run_result r = run({"in.bmp", "/dev/full"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "Error writing outputfile\n/dev/full: No space left on device\n");
+}
+
+// SIGXFSZ used to end the run with the temporary file left behind; the write now fails instead.
+TEST_F(pixdb, FileSizeLimitFailsTheWriteAndLeavesNoTemporaryFile) {
+    write("in.bmp", uniform_bitmap(0));
+    const run_result r = run({"in.bmp", "out.asm"}, false, 1000);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out,
+              "Error writing outputfile\nout.asm: " + std::string(std::strerror(EFBIG)) + "\n");
+    EXPECT_EQ(listing(), std::vector<std::string>{"in.bmp"});
 }
 
 TEST_F(pixdb, BitmapsCommonToolsWriteGiveTheSameText) {

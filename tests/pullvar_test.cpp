@@ -178,14 +178,12 @@ TEST(pullvar, SeveralVariablesEachGetTheirOwnFile) {
     const Variable program{"PRGM1", 0x12, counting(40, 0x80)};
     const Variable long_name{"LONGNAME123", 0x0C, Bytes(300, 0xFF)}; // its sum wraps
     const Variable nameless{"", 0x00, counting(3)};
-    const Variable bare{"Q", 0x1E, counting(4)}; // no extension, no type name
     const auto run = run_pullvar(
         [&] {
             offer(A);
             offer(program);
             offer(long_name);
             offer(nameless);
-            offer(bare);
             end_transmission();
         },
         "", dir.path);
@@ -195,15 +193,13 @@ TEST(pullvar, SeveralVariablesEachGetTheirOwnFile) {
                       "pullvar: Receiving    PRGM1, type PRGRM, to    PRGM1.85p", "pullvar: OK!",
                       "pullvar: Receiving LONGNAME123, type STRNG, to LONGNAME123.85s",
                       "pullvar: OK!", "pullvar: Receiving         , type  REAL, to         .85n",
-                      "pullvar: OK!", "pullvar: Receiving        Q, type      , to            Q",
-                      "pullvar: OK!", "pullvar: 5 variables received"}));
-    EXPECT_EQ(listing(dir.path), (Lines{".85n", "A.85n", "LONGNAME123.85s", "PRGM1.85p", "Q"}));
+                      "pullvar: OK!", "pullvar: 4 variables received"}));
+    EXPECT_EQ(listing(dir.path), (Lines{".85n", "A.85n", "LONGNAME123.85s", "PRGM1.85p"}));
     EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
     EXPECT_EQ(read_file(dir.path / "PRGM1.85p"), variable_file("PRGM1", 0x12, program.data));
     EXPECT_EQ(read_file(dir.path / "LONGNAME123.85s"),
               variable_file("LONGNAME123", 0x0C, long_name.data));
     EXPECT_EQ(read_file(dir.path / ".85n"), variable_file("", 0x00, nameless.data));
-    EXPECT_EQ(read_file(dir.path / "Q"), variable_file("Q", 0x1E, bare.data));
 }
 
 // A picture and a PrtScrn screen (no name) are saved as ever; the line says how to view them.
@@ -368,6 +364,20 @@ TEST(pullvar_duplicate, OnePromptPerAnswerTypedAtATerminal) {
         EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
         EXPECT_EQ(read_file(dir.path / "B.85n"), "old B");
     }
+}
+
+// Input that never ends and never answers (/dev/zero) is taken for x after 100 bytes.
+TEST(pullvar_duplicate, EndlessInputWithoutAnAnswerAborts) {
+    ScratchDir dir;
+    write_file(dir.path / "A.85n", "old");
+    const auto run = run_pullvar([] { offer(A); }, std::string(4096, '\0'), dir.path);
+    EXPECT_EQ(run.status, 255);
+    std::string asked;
+    for (int i = 0; i < 100; ++i)
+        asked += PROMPT;
+    EXPECT_EQ(lines(run.output), output({"pullvar: Receiving        A, type  REAL, to        A.85n",
+                                         asked + "pullvar: Transfer aborted!"}));
+    EXPECT_EQ(seen_by_calculator(), (Lines{"ACK", "SKIP 1"}));
 }
 
 TEST(pullvar_duplicate, EndOfInputKeepsEveryExistingFile) {
@@ -619,9 +629,10 @@ TEST(pullvar_fault, HeadersBeyondTheLimitsAreSkippedBeforeAnythingIsWritten) {
         {peer::var_header(10, 0x00, "a/b"), HeaderFault::unsafe_name, "a/b"},
         {peer::var_header(10, 0x00, std::string("A\0B", 3)), HeaderFault::unsafe_name, "A\\x00B"},
         {peer::var_header(10, 0x00, "/\x1B\\"), HeaderFault::unsafe_name, "/\\x1B\\"},
-        {peer::var_header(10, 0x1E, ""), HeaderFault::unsafe_name, ""},
-        {peer::var_header(10, 0x1E, "."), HeaderFault::unsafe_name, "."},
-        {peer::var_header(10, 0x1E, ".."), HeaderFault::unsafe_name, ".."},
+        // Type 0x1E has no extension: the calculator would name the file.
+        {peer::var_header(10, 0x1E, ".bash_login"), HeaderFault::unknown_type, ".bash_login"},
+        {peer::var_header(10, 0x1E, ".."), HeaderFault::unknown_type, ".."},
+        {peer::var_header(0, 0x00, "E"), HeaderFault::no_data, "E"},
         {{0x0A, 0x00, 0x00, 0x05, 'A', 'B'}, HeaderFault::short_header, "AB"},
     };
     const auto run = run_pullvar(
@@ -698,6 +709,55 @@ TEST(pullvar_fault, DataThatDoesNotMatchItsHeaderIsNotSaved) {
                           PROMPT + bad.message}));
         EXPECT_EQ(listing(dir.path), Lines{"A.85n"});
         EXPECT_EQ(read_file(dir.path / "A.85n"), "old");
+    }
+}
+
+// Calculators that send more or other than they announced: nothing false is saved, and a stray
+// byte costs one packet, not the rest of the run.
+TEST(pullvar_fault, HostileScripts) {
+    struct Case {
+        std::function<void()> script;
+        int status;
+        Lines said;
+        Lines files;
+    };
+    const std::vector<Case> cases{
+        {[] {
+             offer_backup(BACKUP_HEADER, {counting(10), counting(7), counting(9)});
+         },
+         255,
+         {"pullvar: Receiving system backup to 'backup.85b'",
+          "pullvar: Backup block 1 of 10 bytes received, 2 announced, nothing saved!"},
+         {}},
+        {[] {
+             offer_backup({0x02, 0x00, 0x1D, 0x00, 0x00, 0x03, 0x00, 0, 0}, {});
+             end_transmission();
+         },
+         0,
+         {"pullvar: Backup refused (a block without data), skipped!",
+          "pullvar: 0 variables received"},
+         {}},
+        // A stray byte, the header it spoilt, then the header again.
+        {[] {
+             peer::send_raw({0x00});
+             peer::send_raw(peer::frame(PACKET_VAR, peer::var_header(2, 0x00, "AB")));
+             offer({"AB", 0x00, counting(2)});
+             end_transmission();
+         },
+         0,
+         {"pullvar: Invalid packet received!",
+          "pullvar: Receiving       AB, type  REAL, to       AB.85n", "pullvar: OK!",
+          "pullvar: 1 variables received"},
+         {"AB.85n"}},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        const auto run = run_pullvar(c.script, "", dir.path);
+        EXPECT_EQ(run.status, c.status) << c.said.back();
+        Lines expected = output({});
+        expected.insert(expected.end(), c.said.begin(), c.said.end());
+        EXPECT_EQ(lines(run.output), expected);
+        EXPECT_EQ(listing(dir.path), c.files) << c.said.back();
     }
 }
 
@@ -865,15 +925,24 @@ TEST(pullvar_fault, StrictUmaskStillSavesAndAReplacedFileKeepsItsMode) {
 // ---- Interrupts ----
 
 // The calculator stops answering in the middle of an exchange, so the computer waits holding a
-// line low. Its thread keeps the interrupt signals away, so that the program's own handler runs
-// in the program's thread.
+// line low. Its thread keeps every signal away, so that the program's own handler runs in the
+// program's thread.
 void pause_calculator() {
     sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2})
-        sigaddset(&signals, signal);
+    sigfillset(&signals);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     peer::hang();
+}
+
+// Every signal whose default action ends a process (signal(7)), the real-time ones included,
+// but for SIGPIPE and SIGXFSZ, which the link programs ignore so that a write fails instead.
+std::vector<int> terminating_signals_but_pipe_and_xfsz() {
+    std::vector<int> all{SIGHUP,  SIGINT,    SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                         SIGFPE,  SIGUSR1,   SIGSEGV, SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
+                         SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        all.push_back(signal);
+    return all;
 }
 
 // Interrupts the child once the calculator has stopped and, if the computer was sending, once it
@@ -890,9 +959,9 @@ std::function<void(int)> interrupt_with(int signal, std::uint8_t& held, bool sen
 }
 
 TEST(pullvar_interrupt, MidBackupReleasesTheLinesAndKeepsTheOldFile) {
-    const rlimit no_core{0, 0}; // SIGQUIT would leave one in the folder
+    const rlimit no_core{0, 0}; // SIGQUIT and others would leave one in the folder
     setrlimit(RLIMIT_CORE, &no_core);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2}) {
+    for (const int signal : terminating_signals_but_pipe_and_xfsz()) {
         ScratchDir dir;
         write_file(dir.path / "backup.85b", "old");
         std::uint8_t held = 0;
@@ -909,9 +978,9 @@ TEST(pullvar_interrupt, MidBackupReleasesTheLinesAndKeepsTheOldFile) {
                 pause_calculator();
             },
             "y", dir.path, interrupt_with(signal, held));
-        EXPECT_EQ(run.signal, signal);
+        EXPECT_EQ(run.signal, signal) << strsignal(signal);
         EXPECT_NE(held, 0x03);
-        EXPECT_EQ(peer::last_output(), 0x03);
+        EXPECT_EQ(peer::last_output(), 0x03) << strsignal(signal);
         EXPECT_EQ(lines(run.output),
                   output({"pullvar: Receiving system backup to 'backup.85b'", PROMPT}));
         EXPECT_EQ(listing(dir.path), Lines{"backup.85b"});

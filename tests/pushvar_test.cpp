@@ -14,7 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <functional>
@@ -238,10 +240,10 @@ TEST(pushvar, BadFileAnywhereInLineSendsNothing) {
 TEST(pushvar, SkippedVariablesAreNotCounted) {
     ScratchDir dir;
     Bytes second = entry(0x0C, "S", {'h', 'i'});
-    second[0] = 0x77; // the entry header length and the first copy of D are never read
-    second[2] = 0x66;
+    second[0] = 0x77; // the entry header length is never read
     put(dir, "three.85g",
-        var_file(entry(0x04, "L1", {9, 8, 7}) + second + entry(0x1E, "NOTYPE", {})));
+        var_file(entry(0x04, "L1", {9, 8, 7}) + second + entry(0x12, "EMPTY", {}) +
+                 entry(0x12, "P", {0xC9})));
     put(dir, "two.85g", var_file(entry(0x00, "X", {1}) + entry(0x00, "Y", {2})));
 
     auto result = push(dir, {"three.85g"}, [] {
@@ -250,20 +252,21 @@ TEST(pushvar, SkippedVariablesAreNotCounted) {
         accept();
         end_of_transmission();
     });
-    EXPECT_EQ(result.status, 0);
+    // A variable without data is never offered: its data packet could carry no checksum.
+    EXPECT_EQ(result.status, PASSED_OVER);
     EXPECT_EQ(messages(result), (Lines{
                                     "pushvar: Sending       L1, type  LIST, from    three.85g",
                                     "pushvar: OK!",
                                     "pushvar: Sending        S, type STRNG, from    three.85g",
                                     "pushvar: Variable skipped!",
-                                    "pushvar: Sending   NOTYPE, type      , from    three.85g",
+                                    "pushvar: Variable EMPTY refused (no data), skipped!",
+                                    "pushvar: Sending        P, type PRGRM, from    three.85g",
                                     "pushvar: OK!",
                                     "pushvar: 2 variables sent",
                                 }));
-    // An empty variable's data packet is a bare header.
     const std::vector<Sent> skipped{{PACKET_VAR, peer::var_header(2, 0x0C, "S")}, {PACKET_ACK, {}}};
     EXPECT_EQ(received(),
-              offered(0x04, "L1", {9, 8, 7}) + skipped + offered(0x1E, "NOTYPE", {}) + EOT);
+              offered(0x04, "L1", {9, 8, 7}) + skipped + offered(0x12, "P", {0xC9}) + EOT);
 
     // Nothing accepted: no end of transmission, and the count says so.
     result = push(dir, {"two.85g"}, [] {
@@ -336,19 +339,15 @@ TEST(pushvar, UnacknowledgedDataPacketEndsWithStatusOne) {
     EXPECT_EQ(received(), offered(0x00, "A", A_DATA));
 }
 
-TEST(pushvar, LaterEntryOfBackupTypeIsAnOrdinaryVariable) {
+// A backup can only be restored whole: one among variables is damage, not a variable.
+TEST(pushvar, LaterEntryOfBackupTypeMakesTheFileDamaged) {
     ScratchDir dir;
     put(dir, "mixed.85g", var_file(entry(0x12, "P", {0xC9}) + entry(0x1D, "B", {1, 2, 3})));
     const auto result = push(dir, {"mixed.85g"}, [] { accept_all(2); });
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(messages(result), (Lines{
-                                    "pushvar: Sending        P, type PRGRM, from    mixed.85g",
-                                    "pushvar: OK!",
-                                    "pushvar: Sending        B, type BAKUP, from    mixed.85g",
-                                    "pushvar: OK!",
-                                    "pushvar: 2 variables sent",
-                                }));
-    EXPECT_EQ(received(), offered(0x12, "P", {0xC9}) + offered(0x1D, "B", {1, 2, 3}) + EOT);
+    EXPECT_EQ(result.status, FAILED);
+    EXPECT_EQ(messages(result),
+              Lines{"pushvar: File 'mixed.85g' is damaged: backup entry among variables"});
+    EXPECT_TRUE(received().empty());
 }
 
 TEST(pushvar, FileWrittenByTheReceiverGoesBackUnchanged) {
@@ -433,6 +432,12 @@ TEST(pushvar_file, DamagedFileIsRefusedBeforeAnythingOfItIsSent) {
     truncated.resize(truncated.size() - 2);
     Bytes short_section = var_file(good);
     short_section.resize(60);
+    const Bytes whole = var_file(good);
+    Bytes copies_differ = good;
+    copies_differ[2] = 9; // first copy of D
+    // A header announcing blocks of 2, 1 and 3 bytes, followed by blocks of 10, 7 and 9.
+    const Bytes other_blocks = bytes_of(testing_support::backup_section(
+        BACKUP_HEADER, std::vector<Bytes>{counting(10), counting(7), counting(9)}));
     put(dir, "A.85n", var_file(good));
 
     const std::vector<std::pair<std::string, Bytes>> files{
@@ -446,6 +451,12 @@ TEST(pushvar_file, DamagedFileIsRefusedBeforeAnythingOfItIsSent) {
         {"no checksum", truncated},
         {"section cut short", short_section},
         {"oversized section", var_file(entry(0x00, "BIG", Bytes(BUFFER_SIZE, 0x5A)))},
+        {"signature alone", Bytes{'*', '*', 'T'}},
+        {"52 bytes", Bytes(whole.begin(), whole.begin() + 52)},
+        {"copies of D differ", var_file(copies_differ)},
+        {"bytes after the checksum", var_file(good) + Bytes{0}},
+        {"type 0x1E", var_file(entry(0x1E, ".bash_login", A_DATA))},
+        {"blocks unlike the header", var_file(other_blocks)},
     };
     for (const auto& [name, bytes] : files) {
         put(dir, name, bytes);
@@ -470,18 +481,24 @@ TEST(pushvar_file, UnreadablePathIsReportedAndTheRunGoesOn) {
     ASSERT_LT(sock_path.size(), sizeof address.sun_path);
     sock_path.copy(address.sun_path, sock_path.size());
     ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // A path that cannot be looked up says why, as one in a directory that may not be searched
+    // does (a case that root, who may search any, cannot show).
+    fs::create_symlink("loop.85n", dir.path / "loop.85n");
 
-    const auto result = push(dir, {"folder.85n", "sock.85n", "A.85n"}, [] { accept_all(1); });
+    const auto result =
+        push(dir, {"folder.85n", "sock.85n", "loop.85n", "A.85n"}, [] { accept_all(1); });
     const std::string unopenable =
         "pushvar: File 'sock.85n' cannot be opened: No such device or address";
     EXPECT_EQ(result.status, PASSED_OVER);
-    EXPECT_EQ(messages(result), (Lines{
-                                    "pushvar: File 'folder.85n' cannot be read: Is a directory",
-                                    unopenable,
-                                    "pushvar: Sending        A, type  REAL, from        A.85n",
-                                    "pushvar: OK!",
-                                    "pushvar: 1 variables sent",
-                                }));
+    EXPECT_EQ(messages(result),
+              (Lines{
+                  "pushvar: File 'folder.85n' cannot be read: Is a directory",
+                  unopenable,
+                  "pushvar: File 'loop.85n' cannot be opened: " + std::string(std::strerror(ELOOP)),
+                  "pushvar: Sending        A, type  REAL, from        A.85n",
+                  "pushvar: OK!",
+                  "pushvar: 1 variables sent",
+              }));
     close(sock);
 }
 

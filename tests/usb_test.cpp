@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 using testing_support::run_child;
 
@@ -133,6 +135,42 @@ TEST(Usb, FailuresSayWhatFailedAndWhatToDo) {
         EXPECT_EQ(result.status, 1) << c.output;
         EXPECT_EQ(result.output, c.output);
     }
+}
+
+// A cable that answers every read at once with nothing is waited on with growing sleeps, not
+// asked again and again: once the wait has lasted, about 125 reads a second, where a spinning
+// loop makes millions. One whose writes succeed without moving a byte ends the run.
+TEST(Usb, EmptyAnswersNeitherSpinNorLoopForEver) {
+    peer::reset({.stall_check = false});
+    auto result = run_child([] {
+        fake_usb::set_up({.empty_every = 1});
+        init_link();
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            const int before = fake_usb::counts().reads;
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            const int reads = fake_usb::counts().reads - before;
+            std::printf("reads in a second: %s\n", reads < 1000 ? "few" : "many");
+            std::fflush(stdout);
+            std::_Exit(0);
+        }).detach();
+        get85();
+        return 1;
+    });
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, opened + "reads in a second: few\n");
+
+    peer::reset();
+    result = run_child([] {
+        fake_usb::set_up({.writes_take_nothing = true});
+        peer::run([] { peer::receive(); });
+        init_link();
+        put_packet(PACKET_ACK, 0);
+        get85();
+        return 0;
+    });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, opened + "The USB cable takes no data: plug it in again, aborting!\n");
 }
 
 // A silent calculator earns the person at the terminal the armed hint, as on the two-wire cables.

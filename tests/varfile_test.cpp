@@ -95,19 +95,18 @@ TEST_F(Tables, TypeNamesAndExtensionsByCode) {
 TEST_F(Tables, FileNamesKeepTheCalculatorsBytes) {
     EXPECT_EQ(name_of(0x00, "A"), "A.85n");
     EXPECT_EQ(name_of(0x12, "A"), "A.85p");
-    EXPECT_EQ(name_of(0x1E, "BARE"), "BARE");
     EXPECT_EQ(name_of(0x00, ""), ".85n");
     EXPECT_EQ(name_of(0x0C, "\xC1\x80 x*?"), "\xC1\x80 x*?.85s");
-    EXPECT_EQ(name_of(0x1E, "ELEVENBYTES"), "ELEVENBYTES");
     EXPECT_EQ(name_of(0x00, "."), "..85n");
 }
 
 TEST_F(Tables, HeadersThatWouldLeaveTheDirectoryOrTheLimitsAreRefused) {
     EXPECT_EQ(fault_of(var_packet(1, 0x00, "a/b")), HeaderFault::unsafe_name);
     EXPECT_EQ(fault_of(var_packet(1, 0x00, std::string("a\0b", 3))), HeaderFault::unsafe_name);
-    EXPECT_EQ(fault_of(var_packet(1, 0x1E, "")), HeaderFault::unsafe_name);
-    EXPECT_EQ(fault_of(var_packet(1, 0x1E, ".")), HeaderFault::unsafe_name);
-    EXPECT_EQ(fault_of(var_packet(1, 0x1E, "..")), HeaderFault::unsafe_name);
+    // Type 0x1E has no extension, so the calculator would choose the whole file name.
+    for (const std::string name : {"", ".", "..", ".bash_login"})
+        EXPECT_EQ(fault_of(var_packet(1, 0x1E, name)), HeaderFault::unknown_type);
+    EXPECT_EQ(fault_of(var_packet(0, 0x00, "A")), HeaderFault::no_data);
     EXPECT_EQ(fault_of(var_packet(1, 0x00, "TWELVEBYTES!")), HeaderFault::name_too_long);
     EXPECT_EQ(fault_of(var_packet(1, 0x1F, "A")), HeaderFault::unknown_type);
     EXPECT_EQ(fault_of(var_packet(DATA_SECTION_MAX - 9 + 1, 0x00, "A")),
@@ -152,7 +151,7 @@ TEST_F(Writing, WorkedExampleFileOfOneVariable) {
 TEST_F(Writing, ChecksumWrapsAtSixteenBits) {
     // A 4-byte name, 288 data bytes and 8 bytes of framing: a data section of 300 bytes.
     std::string data(288, '\xFF');
-    const VarHeader h = header(var_packet(288, 0x1E, "\xFF\xFF\xFF\xFF"));
+    const VarHeader h = header(var_packet(288, 0x0C, "\xFF\xFF\xFF\xFF"));
     ASSERT_TRUE(
         write_variable("x", h, reinterpret_cast<const std::uint8_t*>(data.data()), storage));
     const std::string file = read_file("x");
@@ -180,7 +179,8 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
     ASSERT_EQ(data.size(), 23u);
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(data));
 
-    // Blocks longer and shorter than announced: the stored length follows what was stored.
+    // Blocks longer and shorter than announced: the stored length follows what was stored, and
+    // the sender refuses the file.
     ASSERT_TRUE(begin_backup(reinterpret_cast<const std::uint8_t*>(header9.data()), 9));
     for (const std::string block : {"xyzzy", "", "1"}) {
         ASSERT_TRUE(add_backup_block(reinterpret_cast<const std::uint8_t*>(block.data()),
@@ -190,7 +190,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
     const std::string other = testing_support::backup_section(header9, {"xyzzy", "", "1"});
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(other));
     const char* problem = nullptr;
-    EXPECT_EQ(check(read_file(BACKUP_FILE_NAME), problem), FileCheck::ok);
+    EXPECT_EQ(check(read_file(BACKUP_FILE_NAME), problem), FileCheck::damaged);
     EXPECT_EQ(listing("."), (std::vector<std::string>{BACKUP_FILE_NAME, "f"}));
 }
 
@@ -260,11 +260,10 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
     // Only three signature bytes count.
     EXPECT_EQ(check("**Tx" + file_around(entry(0, "A", "1")).substr(4), problem), FileCheck::ok);
 
-    // Wrong entry header length and first data length are not used.
+    // A wrong entry header length is not used.
     std::string odd = entry(0x04, "L1", "abcdef");
     odd[0] = 99;
-    odd[2] = 77;
-    const std::string three = odd + entry(0x1D, "NOTBAK", "") + entry(0x12, "P", "xyz");
+    const std::string three = odd + entry(0x0C, "EMPTY", "") + entry(0x12, "P", "xyz");
     write_file("walk", file_around(three));
     std::FILE* file = std::fopen("walk", "rb");
     ASSERT_EQ(check_file(file, storage, problem), FileCheck::ok);
@@ -285,7 +284,7 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
         }
     }
     std::fclose(file);
-    EXPECT_EQ(seen, (std::vector<std::string>{"L1/4/6", "NOTBAK/29/0", "P/18/3"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"L1/4/6", "EMPTY/12/0", "P/18/3"}));
 }
 
 TEST_F(Checking, BackupIsReadBackAsSent) {

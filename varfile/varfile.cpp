@@ -120,14 +120,24 @@ bool get_u16(std::FILE* file, std::uint16_t& value) {
     return true;
 }
 
-// The data section `section` of a file whose first type code is 0x1D.
+// The data section `section` of a file whose first type code is 0x1D. A block of another length
+// than its header announced would go back to the calculator as a backup it never sent.
 const char* check_backup(std::span<const std::uint8_t> section) {
     const std::size_t n = section.size();
-    std::uint32_t at = 2 + std::uint32_t{read_le16(section)};
-    if (at > n) return "backup header runs past the data section";
-    for (int block = 0; block < 3; ++block) {
+    if (n < 2 + BACKUP_HEADER_LENGTH || read_le16(section) != BACKUP_HEADER_LENGTH) {
+        return "backup header not 9 bytes";
+    }
+    const std::span<const std::uint8_t> header = section.subspan(2, BACKUP_HEADER_LENGTH);
+    const std::uint16_t announced[3]{read_le16(header), read_le16(header.subspan(3)),
+                                     read_le16(header.subspan(5))};
+    std::uint32_t at = 2 + BACKUP_HEADER_LENGTH;
+    for (const std::uint16_t length : announced) {
         if (at + 2 > n) return "backup block missing";
-        at += 2 + std::uint32_t{read_le16(section.subspan(at))};
+        if (length == 0) return "backup block without data";
+        if (read_le16(section.subspan(at)) != length) {
+            return "backup block of another length than its header announces";
+        }
+        at += 2 + std::uint32_t{length};
         if (at > n) return "backup block runs past the data section";
     }
     return at == n ? nullptr : "backup does not fill its data section exactly";
@@ -140,10 +150,15 @@ const char* check_entries(std::span<const std::uint8_t> section) {
         if (at + 6 > n) return "entry header runs past the data section";
         const std::uint8_t type = section[at + 4];
         const std::uint8_t name_length = section[at + 5];
-        if (type > TYPE_LAST) return "unknown type code";
+        if (type == TYPE_BACKUP) return "backup entry among variables";
+        if (!storable_type(type)) return "unknown type code";
         if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
         if (at + 8 + name_length > n) return "entry header runs past the data section";
-        at += 8 + name_length + std::uint32_t{read_le16(section.subspan(at + 6 + name_length))};
+        const std::uint16_t data_length = read_le16(section.subspan(at + 6 + name_length));
+        if (read_le16(section.subspan(at + 2)) != data_length) {
+            return "the two copies of a data length differ";
+        }
+        at += 8 + name_length + std::uint32_t{data_length};
         if (at > n) return "entry data runs past the data section";
     } while (at < n);
     return nullptr;
@@ -161,6 +176,8 @@ const char* describe(HeaderFault fault) {
         return "name longer than 11 bytes";
     case HeaderFault::unknown_type:
         return "unknown type code";
+    case HeaderFault::no_data:
+        return "no data";
     case HeaderFault::data_too_long:
         return "variable too large";
     case HeaderFault::unsafe_name:
@@ -185,7 +202,8 @@ HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarH
     header.type = data[2];
     header.name_length = data[3];
     if (header.name_length > NAME_MAX_LENGTH) return HeaderFault::name_too_long;
-    if (header.type > TYPE_LAST) return HeaderFault::unknown_type;
+    if (!storable_type(header.type)) return HeaderFault::unknown_type;
+    if (header.data_length == 0) return HeaderFault::no_data;
     // The whole entry must fit a data section, which the sender holds whole when it checks it.
     if (std::size_t{header.data_length} + header.name_length + 8 > DATA_SECTION_MAX) {
         return HeaderFault::data_too_long;
@@ -197,7 +215,7 @@ HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarH
 }
 
 bool file_name(const VarHeader& header, PathBuffer& path) {
-    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_LAST) return false;
+    if (header.name_length > NAME_MAX_LENGTH || !storable_type(header.type)) return false;
     path.fill(0);
     for (std::size_t i = 0; i < header.name_length; ++i) {
         const char c = header.name[i];
@@ -337,22 +355,20 @@ FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const cha
         errno = EINVAL;
         return FileCheck::unreadable;
     }
+    // The file header and N in one read: a file with the signature that is too short for them
+    // is damaged, whatever a seek past its end would say.
     std::rewind(file);
-    const std::size_t got = std::fread(scratch.data(), 1, identifier.size(), file);
+    const std::size_t got = std::fread(scratch.data(), 1, OFFSET_DATA, file);
     if (std::ferror(file)) return FileCheck::unreadable;
     if (got < SIGNATURE_COMPARED ||
         std::memcmp(scratch.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
         return FileCheck::no_signature;
     }
-
-    std::uint8_t length[2];
-    if (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0) return FileCheck::unreadable;
-    if (std::fread(length, 1, 2, file) != 2) {
-        if (std::ferror(file)) return FileCheck::unreadable;
+    if (got < OFFSET_DATA) {
         problem = "shorter than its header";
         return FileCheck::damaged;
     }
-    const std::uint16_t n = read_le16(length);
+    const std::uint16_t n = read_le16(scratch.subspan(OFFSET_DATA_LENGTH));
     if (n == 0) {
         problem = "empty data section";
         return FileCheck::damaged;
@@ -369,6 +385,11 @@ FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const cha
         return FileCheck::damaged;
     }
     if (read_le16(stored) != sum16(section)) return FileCheck::bad_checksum;
+    if (std::fgetc(file) != EOF) {
+        problem = "bytes after its checksum";
+        return FileCheck::damaged;
+    }
+    if (std::ferror(file)) return FileCheck::unreadable;
 
     if (n < 5) {
         problem = "data section too short for an entry";
@@ -396,7 +417,7 @@ bool read_entry(std::FILE* file, long position, VarHeader& header) {
         !get(file, &header.name_length, 1)) {
         return false;
     }
-    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_LAST) {
+    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_BACKUP) {
         errno = EINVAL;
         return false;
     }

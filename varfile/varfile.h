@@ -36,6 +36,13 @@ inline constexpr std::uint8_t TYPE_BACKUP = 0x1D;
 inline constexpr std::uint8_t TYPE_LAST = 0x1E; // highest type code with a table entry
 inline constexpr std::size_t TYPE_COUNT = TYPE_LAST + 1;
 
+// Whether a variable of this type can be stored: type 0x1E has neither a name nor an extension,
+// so its file would be named by the bare variable name, any file name a calculator cares to
+// send (".bash_login"). It is refused like a type above the table.
+constexpr bool storable_type(std::uint8_t type) {
+    return type < TYPE_LAST;
+}
+
 // Type names (at most 5 characters) and file extensions, indexed by type code.
 extern const std::array<std::array<char, 6>, TYPE_COUNT> var_types;
 extern const std::array<std::array<char, 5>, TYPE_COUNT> var_extensions;
@@ -76,7 +83,8 @@ enum class HeaderFault {
     none,
     short_header,  // the packet is shorter than its own name length says
     name_too_long, // more than 11 bytes
-    unknown_type,  // above 0x1E
+    unknown_type,  // 0x1E or above
+    no_data,       // a data length of 0: its DATA packet cannot be framed with a checksum
     data_too_long, // its file's data section would be longer than DATA_SECTION_MAX
     unsafe_name,   // contains '/' or a zero byte, or names no file of its own
 };
@@ -95,8 +103,9 @@ std::uint16_t encode_var_header(std::uint16_t data_length, std::uint8_t type,
 HeaderFault read_var_header(const std::uint8_t* data, std::uint16_t length, VarHeader& header);
 
 // The file name of a variable: its name bytes unchanged, then the four-character extension of
-// its type (nothing for type 0x1E). False when that would leave the current directory or name
-// no file: a '/' or a zero byte in the name, or a result that is empty, "." or "..".
+// its type. False for a type that cannot be stored, or when the name would leave the current
+// directory or name no file: a '/' or a zero byte in the name, or a result that is empty, "." or
+// "..".
 bool file_name(const VarHeader& header, PathBuffer& path);
 
 // ---- Writing (the receiver) ----
@@ -158,9 +167,13 @@ enum class FileCheck {
 };
 
 // Checks a whole file before anything of it is sent: the signature's first three bytes, the
-// data-section length, the checksum of the data section (read into `scratch`), and that the
-// entries, or the backup header and its three blocks, fill the data section exactly and stay
-// within the limits. On `damaged`, `problem` says what is wrong in a few English words.
+// data-section length, the checksum of the data section (read into `scratch`), that nothing
+// follows the checksum, and that the entries, or the backup header and its three blocks, fill
+// the data section exactly and stay within the limits. An entry's two copies of its data length
+// must agree, and an entry of type 0x1D is a backup inside a file of variables; a backup's
+// header must be 9 bytes and each block as long as the header announces. A file with the
+// signature that is too short for any of this is damaged. On `damaged`, `problem` says what is
+// wrong in a few English words.
 FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem);
 
 // True when the checked file is a backup (type 0x1D at offset 59).

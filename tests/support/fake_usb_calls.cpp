@@ -115,6 +115,7 @@ int usb_bulk(std::uint8_t endpoint, std::uint8_t* data, int length, int& transfe
     if (endpoint == 0x02) {
         if (++tally.writes == setup.halt_out_at) halted_out = true;
         if (halted_out) return USB_ERROR_PIPE;
+        if (setup.writes_take_nothing) return USB_SUCCESS;
         if (length < 1 || length > setup.packet_size) ++tally.faults;
         for (int i = 0; i < length; ++i) {
             if (peer::byte_next() != peer::Next::receives) {

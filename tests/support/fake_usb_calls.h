@@ -19,13 +19,14 @@ struct Setup {
     int open_error = 0;
     int claim_error = 0;
     int packet_size = 32;
-    std::vector<std::uint8_t> stale; // what the cable holds from before, read before the script
-    int read_cap = 0;                // a read returns at most this many bytes (0: a whole packet)
-    int empty_every = 0;             // every n-th read comes back with neither data nor error
-    int halt_in_at = 0;              // the n-th read finds the IN pipe halted
-    int halt_out_at = 0;             // the n-th write finds the OUT pipe halted
-    bool halts_for_good = false;     // a halted pipe halts again after every clear
-    int unplug_at_read = 0;          // the n-th read finds the cable gone
+    std::vector<std::uint8_t> stale;  // what the cable holds from before, read before the script
+    int read_cap = 0;                 // a read returns at most this many bytes (0: a whole packet)
+    int empty_every = 0;              // every n-th read comes back with neither data nor error
+    int halt_in_at = 0;               // the n-th read finds the IN pipe halted
+    int halt_out_at = 0;              // the n-th write finds the OUT pipe halted
+    bool halts_for_good = false;      // a halted pipe halts again after every clear
+    int unplug_at_read = 0;           // the n-th read finds the cable gone
+    bool writes_take_nothing = false; // every write succeeds without moving a byte
 };
 
 struct Counts {
