@@ -249,13 +249,18 @@ void on_interrupt(void (*cleanup)()) {
     interrupt_cleanup = cleanup;
 }
 
-void init_link() {
-    if (!chosen) choose_cable(nullptr, nullptr);
+void allocate_buffer() {
+    if (buffer != nullptr) return;
     buffer = new (std::nothrow) std::uint8_t[BUFFER_SIZE];
     if (buffer == nullptr) {
         std::fputs("Cannot allocate memory, aborting!\n", stdout);
         std::exit(1);
     }
+}
+
+void init_link() {
+    if (!chosen) choose_cable(nullptr, nullptr);
+    allocate_buffer();
     // A privileged install must never open for its user a device that the user could not.
     if (user_named_device) drop_privileges();
     CABLES[static_cast<std::size_t>(link_type)].open();

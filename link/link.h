@@ -85,8 +85,13 @@ inline constexpr std::uint8_t REASON_OUT_OF_MEMORY = 3;
 
 inline constexpr std::size_t BUFFER_SIZE = 0x8000;
 
-// The packet buffer, BUFFER_SIZE bytes, allocated by init_link and never freed.
+// The packet buffer, BUFFER_SIZE bytes, allocated by allocate_buffer or init_link and never
+// freed.
 extern std::uint8_t* buffer;
+
+// Allocates the packet buffer unless it is there, for work before init_link (checking files).
+// Ends the process with status 1 when memory is short.
+void allocate_buffer();
 
 // The length field of the last packet received. A checksummed packet longer than the buffer
 // keeps only its first BUFFER_SIZE bytes; this still holds its true length, so callers can
@@ -100,6 +105,11 @@ extern std::uint16_t last_packet_size;
 // releases both lines before the process ends, except SIGPIPE and SIGXFSZ, which are ignored so
 // that a failing write returns its error.
 void init_link();
+
+// Whether this run has more privilege than its user (a setuid or setgid install, or one with file
+// capabilities), until init_link drops it. Such a run reads the user's files only after
+// init_link; any other run checks them before the cable is opened.
+bool runs_privileged();
 
 // Sends one byte; returns once the calculator has taken all eight bits.
 void put85(std::uint8_t byte);

@@ -48,6 +48,11 @@ bool privileged(const Identity& id) {
 
 } // namespace
 
+bool runs_privileged() {
+    const Identity id = current_identity();
+    return id.real_uid != 0 && privileged(id);
+}
+
 void drop_privileges() {
     const Identity before = current_identity();
     if (before.real_uid == 0 || !privileged(before)) return;

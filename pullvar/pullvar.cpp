@@ -290,14 +290,18 @@ int pullvar_main(int argc, char** argv) {
     say("Talvaro/Linux v1.1: receives variables from a TI-85\n"
         "By the Talvaro link tools authors. Free software; see the README for the terms.\n"
         "\n");
-    init_link();
-    // Only now, with the user's own rights: a directory root may enter is not one the user may.
+    // The directory is entered with the user's own rights (a directory root may enter is not
+    // one the user may), before the cable unless a privileged install must first drop its
+    // privilege.
+    const bool privileged = runs_privileged();
+    if (privileged) init_link();
     if (!operands.empty() && chdir(operands[0]) != 0) {
         // Before printable, which allocates: arguments are evaluated in no set order.
         const char* why = std::strerror(errno);
         say("pullvar: Cannot use directory %s (%s)!\n", printable(operands[0]).c_str(), why);
         std::exit(1);
     }
+    if (!privileged) init_link();
     // Neither an interrupt nor an exit from the link layer may leave a half-written file behind.
     on_interrupt(remove_unfinished_file);
     std::atexit(remove_unfinished_file);

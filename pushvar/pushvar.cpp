@@ -281,12 +281,14 @@ int pushvar_main(int argc, char** argv) {
         say("pushvar: No files specified - aborting!\n");
         usage_error(PUSHVAR);
     }
-    init_link();
-
     // Every path is read and checked before the first packet: a bad file stops the whole run
-    // before the calculator has been sent anything.
+    // before the calculator has been sent anything. Files can be checked without a cable, so
+    // the cable comes after them; only a privileged install reads them after its drop.
     std::vector<Bytes> files(paths.size());
     std::vector<bool> sendable(paths.size(), false);
+    const bool privileged = runs_privileged();
+    if (privileged) init_link();
+    allocate_buffer();
     bool bad = false;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         switch (load(paths[i], files[i])) {
@@ -302,6 +304,7 @@ int pushvar_main(int argc, char** argv) {
         }
     }
     if (bad) std::exit(FAILED);
+    if (!privileged) init_link();
 
     int total = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {

@@ -417,15 +417,13 @@ TEST(pullvar_command_line, SavesIntoTheDirectoryNamed) {
     EXPECT_EQ(read_file(there.path / "B.85n"), variable_file("B", 0x00, B.data));
 }
 
-// A directory that cannot be entered ends the run once the link is up (so it is entered with
-// the user's own rights), before anything is received; two operands never get that far.
+// A directory that cannot be entered ends the run before the cable is opened: it needs no cable
+// to be found wrong. Two operands never get that far.
 TEST(pullvar_command_line, UnusableDirectoryOrTwoOperandsEndTheRun) {
     ScratchDir here;
     write_file(here.path / "file", "");
     const std::string missing = (here.path / "missing").string();
     const std::string file = (here.path / "file").string();
-    const std::uint16_t out = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
-    const std::uint16_t in = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
     const auto cannot_use = [](const std::string& dir, const std::string& reason) {
         Lines said = output({});
         said.back() = "pullvar: Cannot use directory " + dir + " (" + reason + ")!";
@@ -436,8 +434,8 @@ TEST(pullvar_command_line, UnusableDirectoryOrTwoOperandsEndTheRun) {
         Lines said;
         std::vector<std::uint16_t> grants;
     } cases[] = {
-        {{missing}, cannot_use(missing, "No such file or directory"), {out, in}},
-        {{file}, cannot_use(file, "Not a directory"), {out, in}},
+        {{missing}, cannot_use(missing, "No such file or directory"), {}},
+        {{file}, cannot_use(file, "Not a directory"), {}},
         {{missing, file},
          {"Usage: pullvar [OPTION]... [DIR]", "Try 'pullvar --help' for more."},
          {}},

@@ -467,6 +467,8 @@ TEST(pushvar_file, DamagedFileIsRefusedBeforeAnythingOfItIsSent) {
         EXPECT_EQ(lines[0].rfind("pushvar: ", 0), 0u) << lines[0];
         EXPECT_NE(lines[0].find("'" + name + "'"), std::string::npos) << lines[0];
         EXPECT_TRUE(received().empty()) << name;
+        // Found without the cable: it was never opened.
+        EXPECT_TRUE(peer::grants().empty()) << name;
     }
 }
 
