@@ -41,6 +41,10 @@ deb=${debs[0]}
 version=$(dpkg-deb -f "$deb" Version)
 echo "$deb: $(dpkg-deb -f "$deb" Depends)"
 
+# udev's own triggers take the rule in: no maintainer script of ours.
+scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'inst$|rm$' || true)
+[ -z "$scripts" ] || fail "maintainer scripts in the package: $scripts"
+
 echo "=== package: lintian"
 lintian --fail-on error,warning ${accepted_warnings:+--suppress-tags "$accepted_warnings"} "$deb"
 
@@ -93,6 +97,9 @@ for file in /usr/lib/udev/rules.d/60-ti-graph-link-usb.rules \
     /usr/share/doc/$package/copyright /usr/share/doc/$package/changelog.gz; do
     [ -f "$file" ] || fail "no $file"
 done
+# The cable is for the person at the computer, and for group plugdev.
+rule=$(grep -v '^#' /usr/lib/udev/rules.d/60-ti-graph-link-usb.rules)
+[[ $rule == *'TAG+="uaccess"'* && $rule == *'GROUP="plugdev"'* ]] || fail "the udev rule: $rule"
 
 echo "=== package: the default cable"
 # What runs with no option and no variable is the USB cable; without one, the message names
