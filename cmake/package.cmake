@@ -1,9 +1,10 @@
 # cpack -G DEB: a Debian package of an ordinary Release build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr (tools/package-check.sh builds, checks and installs one). It holds
-# what cmake --install puts in place, plus what Debian asks of every package, added in CPack's
-# staging folder only (cmake/package-stage.cmake, an install script that acts only there), so that a plain cmake --install is unchanged:
-# man pages compressed, and the README, the copyright file and the changelog in
-# /usr/share/doc/ti85-link-tools. No maintainer scripts: udev notices a new rule by itself.
+# what cmake --install puts in place, plus what Debian asks of every package: man pages
+# compressed, and the README, the copyright file and the changelog in
+# /usr/share/doc/ti85-link-tools. cmake/package-stage.cmake adds those, and acts only when cpack
+# installs, so a plain cmake --install is unchanged. No maintainer scripts: udev notices a new
+# rule by itself.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ti85-link-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
