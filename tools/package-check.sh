@@ -104,7 +104,8 @@ rule=$(grep -v '^#' /usr/lib/udev/rules.d/60-ti-graph-link-usb.rules)
 echo "=== package: the default cable"
 # What runs with no option and no variable is the USB cable; without one, the message names
 # the options for the other cables.
-[[ $'\n'$(/usr/bin/pullvar --version) == *$'\ndefault cable: usb '* ]] || fail "the default cable is not usb"
+version_text=$'\n'$(/usr/bin/pullvar --version)
+[[ $version_text == *$'\ndefault cable: usb '* ]] || fail "the default cable is not usb"
 output=$(env -u TI85_CABLE -u TI85_DEVICE timeout 60 /usr/bin/linkcheck </dev/null 2>&1 || true)
 if grep -q 'No TI-GRAPH LINK USB cable' <<<"$output"; then
     grep -q -- '--cable=gray' <<<"$output" || fail "no other cable named: $output"
