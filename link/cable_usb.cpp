@@ -113,7 +113,9 @@ void find_cable() {
                     "and address, which change each time it is plugged in), aborting!\n",
                     bus, address);
     } else {
-        std::printf("No TI-GRAPH LINK USB cable (0451:e001) found: plug it in, aborting!\n");
+        std::printf("No TI-GRAPH LINK USB cable (0451:e001) found: plug it in, or choose another "
+                    "cable with --cable=gray, serial, parallel or virtual (or TI85_CABLE), "
+                    "aborting!\n");
     }
     end();
 }

@@ -98,11 +98,12 @@ TEST(Usb, FailuresSayWhatFailedAndWhatToDo) {
         std::string output;
     };
     const std::string start = "usb_start() = 0\n";
+    const std::string none = start + "No TI-GRAPH LINK USB cable (0451:e001) found: plug it in, or "
+                                     "choose another cable with --cable=gray, serial, parallel or "
+                                     "virtual (or TI85_CABLE), aborting!\n";
     const Case cases[] = {
-        {{.devices = {}},
-         start + "No TI-GRAPH LINK USB cable (0451:e001) found: plug it in, aborting!\n"},
-        {{.devices = {{1, 2, 0x1d6b, 0x0002}, {3, 4, 0x0451, 0x1234}}},
-         start + "No TI-GRAPH LINK USB cable (0451:e001) found: plug it in, aborting!\n"},
+        {{.devices = {}}, none},
+        {{.devices = {{1, 2, 0x1d6b, 0x0002}, {3, 4, 0x0451, 0x1234}}}, none},
         {{.open_error = USB_ERROR_ACCESS},
          start + "usb_open(1:5) = ACCESS\n"
                  "No permission to open the USB cable at bus 1 address 5: install the udev rule "
