@@ -57,10 +57,14 @@ std::uint16_t input_register() {
 }
 
 void grant(std::uint16_t port) {
-    if (!ports->grant(port)) {
+    if (ports->grant(port)) return;
+    // Scripts know this line from the direct ports; a device layer has said what it refused.
+    if (link_device[0] == '\0') {
         std::fputs("Cannot access /dev/port, aborting!\n", stdout);
-        std::exit(1);
+    } else {
+        std::printf("Cannot use the cable on %s, aborting!\n", link_device);
     }
+    std::exit(1);
 }
 
 // A two-wire cable: the direct ports at the build's addresses, or the device named.

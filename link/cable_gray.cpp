@@ -34,6 +34,7 @@ ssize_t incoming_used = 0;
 
 // What to do about a refused open, by its reason.
 const char* open_hint(int error) {
+    if (link_virtual) return "start vti85 --tty first";
     switch (error) {
     case ENOENT:
     case ENODEV:

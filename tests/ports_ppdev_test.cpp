@@ -85,7 +85,8 @@ TEST(Ppdev, RefusedDeviceIsNamedWithTheReasonAndEndsTheSetUp) {
                                  "Cannot open " +
                                  device +
                                  " (open): Permission denied\n"
-                                 "Cannot access /dev/port, aborting!\n");
+                                 "Cannot use the cable on " +
+                                 device + ", aborting!\n");
 
     // A port held by another driver: the device is let go again.
     result = run_child([] {
@@ -101,7 +102,8 @@ TEST(Ppdev, RefusedDeviceIsNamedWithTheReasonAndEndsTheSetUp) {
                                  "Cannot claim " +
                                  device +
                                  " (ioctl PPCLAIM): Device or resource busy\n"
-                                 "Cannot access /dev/port, aborting!\n");
+                                 "Cannot use the cable on " +
+                                 device + ", aborting!\n");
 }
 
 TEST(Ppdev, InitLinkReleasesTheLinesAndSoDoesAnInterrupt) {

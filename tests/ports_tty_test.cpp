@@ -136,7 +136,7 @@ TEST(Tty, RefusalsNameTheDeviceAndTheReasonAndLetItGo) {
             return 0;
         });
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.output, c.calls + "Cannot access /dev/port, aborting!\n");
+        EXPECT_EQ(result.output, c.calls + "Cannot use the cable on " + device + ", aborting!\n");
     }
 }
 

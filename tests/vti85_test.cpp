@@ -303,4 +303,18 @@ TEST_F(VirtualLink, InterruptNeverWaitsForADeadCalculator) {
 }
 #endif
 
+// With no vti85 on the cable, the program says to start it, and names the cable it could not
+// use rather than the direct ports it never touched.
+TEST_F(VirtualLink, NoCalculatorRunningSaysToStartIt) {
+    const std::string device = (dir.path / "nothing-here").string();
+    const Process pull = start({PULLVAR_PATH, "--device=" + device}, pc(), dir.path / "pull");
+    EXPECT_EQ(finish(pull), 1);
+    EXPECT_TRUE(read_file(pull.output)
+                    .ends_with("No virtual calculator at " + device +
+                               " (No such file or directory): start vti85 first.\n"
+                               "Cannot use the cable on " +
+                               device + ", aborting!\n"))
+        << read_file(pull.output);
+}
+
 } // namespace
