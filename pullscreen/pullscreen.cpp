@@ -95,7 +95,7 @@ void no_answer() {
 // The first of screen1.png, screen2.png, ... that does not exist (a dangling link exists).
 std::string free_name() {
     for (int n = 1; n <= DEFAULT_NAMES_TRIED; ++n) {
-        const std::string name = "screen" + std::to_string(n) + ".png";
+        std::string name = "screen" + std::to_string(n) + ".png";
         struct stat st {};
         if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
     }
@@ -136,6 +136,7 @@ int pullscreen_main(int argc, char** argv) {
     lcd = false;
     std::vector<std::string> args = joined_arguments(argc, argv);
     std::vector<char*> arg_pointers;
+    arg_pointers.reserve(args.size());
     for (std::string& arg : args)
         arg_pointers.push_back(arg.data());
     const std::string default_note = "default cable: " + default_cable();
