@@ -21,6 +21,8 @@
 
 #include "link/link.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -136,6 +138,28 @@ enum class Served { finished, gone, silent };
 // (finished), or until the computer closes the device first (gone) or, once a byte has crossed,
 // says nothing for `give_up_ms` (silent; 0: no limit).
 Served serve_tty(int master, int give_up_ms = 0);
+
+// ---- The calculator's screen (screen.cpp) ----
+// 128 x 64 pixels as the screen request sends them: 16 bytes a row, the top row first, the
+// leftmost pixel in a byte's most significant bit, a 1 bit dark. The home screen is 8 lines of
+// 21 characters, each a 5 x 7 glyph in a 6 x 8 cell; vti85 draws its own ASCII glyphs.
+
+inline constexpr int SCREEN_WIDTH = 128;
+inline constexpr int SCREEN_HEIGHT = 64;
+inline constexpr std::size_t SCREEN_ROW_BYTES = SCREEN_WIDTH / 8;
+inline constexpr int HOME_COLUMNS = 21;
+inline constexpr int HOME_LINES = 8;
+using Screen = std::array<std::uint8_t, SCREEN_ROW_BYTES * SCREEN_HEIGHT>;
+
+bool pixel(const Screen& screen, int x, int y);
+// The home screen showing `lines` (the first HOME_LINES, each cut at HOME_COLUMNS characters; a
+// byte outside 0x20-0x7E shows as '?') and the cursor, a dark cell, at the start of the next.
+Screen home_screen(const std::vector<std::string>& lines);
+// vti85's screen before it has received anything.
+Screen waiting_screen();
+// vti85's screen once it has received a variable: a picture (type 0x11, its 1010 bytes) drawn
+// as it is over the top 63 rows, anything else its name and type on the home screen.
+Screen received_screen(std::uint8_t type, const std::string& name, const Bytes& data);
 
 // ---- What happened ----
 

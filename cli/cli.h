@@ -55,9 +55,15 @@ void still_waiting();
 // The same for a wait that sleeps in the system between calls (a byte cable's timed read): looks
 // at the clock every time.
 void still_waiting_after_sleep();
-// Whether an armed hint is yet to be said: a wait that can sleep in the system until the
-// calculator sends need wake for nothing else.
+// Whether an armed hint is yet to be said, or a deadline is armed: a wait that can sleep in the
+// system until the calculator sends need wake for nothing else.
 bool hint_pending();
+
+// Arms a time limit on the waits on the calculator that follow: once `seconds` have passed, the
+// next still_waiting or still_waiting_after_sleep disarms it and calls `expiry`, which ends the
+// process (it releases the lines and says why). nullptr disarms it. For a request that the
+// calculator answers at once or never, such as the screen request.
+void deadline_after_wait(int seconds, void (*expiry)());
 
 // ---- The command line ----
 //

@@ -1,6 +1,7 @@
 // Progress of long packets and hints during long waits: for the person at the terminal, so they
 // go to standard error and only when it is one. Standard output, which scripts read, never
-// changes, and nothing here touches the cable.
+// changes, and nothing here touches the cable. Also the deadline of a request that a program
+// may arm, which the same waits look at.
 #include "cli/cli.h"
 
 #include <algorithm>
@@ -31,6 +32,9 @@ Display display;
 const char* hint = nullptr;
 Clock::time_point hint_armed;
 unsigned polls = 0;
+
+void (*expiry)() = nullptr;
+Clock::time_point deadline;
 
 bool at_terminal() {
     return isatty(STDERR_FILENO) == 1;
@@ -94,7 +98,18 @@ void hint_after_wait(const char* text) {
     polls = 0;
 }
 
+void deadline_after_wait(int seconds, void (*on_expiry)()) {
+    expiry = on_expiry;
+    deadline = Clock::now() + std::chrono::seconds(seconds);
+    polls = 0;
+}
+
 void still_waiting_after_sleep() {
+    if (expiry != nullptr && Clock::now() >= deadline) {
+        void (*const expired)() = expiry;
+        expiry = nullptr; // ends the process: no wait of its own may call it again
+        expired();
+    }
     if (hint == nullptr || Clock::now() - hint_armed < HINT_AFTER) return;
     put(hint, std::strlen(hint));
     put("\n", 1);
@@ -102,10 +117,10 @@ void still_waiting_after_sleep() {
 }
 
 bool hint_pending() {
-    return hint != nullptr;
+    return hint != nullptr || expiry != nullptr;
 }
 
 void still_waiting() {
-    if (hint == nullptr || ++polls % POLLS_PER_LOOK != 0) return;
+    if ((hint == nullptr && expiry == nullptr) || ++polls % POLLS_PER_LOOK != 0) return;
     still_waiting_after_sleep();
 }

@@ -253,6 +253,11 @@ void on_interrupt(void (*cleanup)()) {
     interrupt_cleanup = cleanup;
 }
 
+void release_link() {
+    port_abandoned = 1;
+    CABLES[static_cast<std::size_t>(link_type)].release();
+}
+
 void allocate_buffer() {
     if (buffer != nullptr) return;
     buffer = new (std::nothrow) std::uint8_t[BUFFER_SIZE];

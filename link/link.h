@@ -12,7 +12,8 @@
 // - The library owns the one packet buffer (`buffer`) and `last_packet_size`. Programs build
 //   outgoing data in the buffer before `put_packet` and read incoming data after `get_packet`.
 // - Failures are not returned: the routine that meets one prints a line on standard output and
-//   ends the process (status 1). Waits have no time limit; an interrupt ends a stuck run.
+//   ends the process (status 1). Waits have no time limit unless a program arms one
+//   (deadline_after_wait, cli/cli.h); an interrupt ends a stuck run.
 // - For the person watching, a data packet longer than 1 KB shows its progress, and a wait that
 //   lasts an armed hint (cli/cli.h), on standard error at a terminal only. Neither adds or
 //   removes a single port access.
@@ -72,6 +73,8 @@ inline constexpr std::uint8_t PACKET_SKIP = 0x36; // refusal, with one reason by
 inline constexpr std::uint8_t PACKET_ACK = 0x56;
 inline constexpr std::uint8_t PACKET_ERR = 0x5A; // checksum failure: send again
 inline constexpr std::uint8_t PACKET_EOT = 0x92; // end of transmission
+// Asks for the screen: a calculator waiting for a key answers ACK, then DATA of 1024 bytes.
+inline constexpr std::uint8_t PACKET_SCREEN = 0x6D;
 
 // Whether a packet of this type and length field carries data and their 16-bit sum: VAR, DATA
 // and SKIP packets with a length above 0. Every other packet is its four header bytes alone.
@@ -131,6 +134,10 @@ std::uint8_t get_packet();
 // Registers a routine the interrupt handler runs before it releases the lines and ends the
 // process, e.g. to remove a half-written file. It must be async-signal-safe. nullptr clears it.
 void on_interrupt(void (*cleanup)());
+
+// Releases the lines as the interrupt handler does, without waiting on the calculator: for a
+// program that gives up a wait (its deadline passed) and ends the process next.
+void release_link();
 
 // ---- The bare lines, for checking a cable (after init_link) ----
 

@@ -1,5 +1,8 @@
 // The virtual builds of pullvar and pushvar against vti85, each in its own process.
 #include "link/ports/virtual_wire.h"
+#ifdef PULLSCREEN_PATH
+#include "png/mono_png.h"
+#endif
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 
@@ -273,6 +276,37 @@ TEST_F(VirtualLink, CalculatorOutlivesAComputerThatLeaves) {
     EXPECT_EQ(finish(vti), 0) << read_file(vti.output);
     EXPECT_EQ(read_file(dir.path / "back" / "S.85s"), read_file(pc() / "S.85s"));
 }
+
+#ifdef PULLSCREEN_PATH
+// A picture sent to the calculator is on its screen, pixel for pixel, in the PNG pullscreen takes
+// after the transfer (the bottom row, which a picture lacks, light).
+TEST_F(VirtualLink, ScreenShowsTheLastPictureReceived) {
+    std::string picture = testing_support::u16(1008);
+    for (int i = 0; i < 1008; ++i)
+        picture += static_cast<char>(i * 29 + i / 16);
+    write_file(pc() / "DOTS.85i", variable(0x11, "DOTS", picture));
+    Process vti = calculator({"--stay", "receive", calc()}, dir.path);
+    Process push = start({PUSHVAR_PATH, "S.85s", "DOTS.85i"}, pc(), dir.path / "push");
+    EXPECT_EQ(finish(push), 0) << read_file(push.output);
+    Process shot = start({PULLSCREEN_PATH, "--scale=1"}, pc(), dir.path / "shot");
+    EXPECT_EQ(finish(shot), 0) << read_file(shot.output);
+    EXPECT_NE(read_file(shot.output).find("\nscreen1.png\n"), std::string::npos);
+    kill(vti.pid, SIGTERM);
+    EXPECT_EQ(finish(vti), 1000 + SIGTERM) << read_file(vti.output);
+
+    const std::string png = read_file(pc() / "screen1.png");
+    png_facts facts;
+    mono_image image;
+    std::string reason;
+    ASSERT_EQ(read_png({reinterpret_cast<const std::uint8_t*>(png.data()), png.size()}, 128, 64,
+                       facts, image, reason),
+              png_read::ok)
+        << reason;
+    std::vector<std::uint8_t> expected(picture.begin() + 2, picture.end());
+    expected.resize(1024, 0);
+    EXPECT_EQ(image.bits, expected);
+}
+#endif
 
 #ifndef VTI85_TTY
 // A calculator that died with the computer's last write untaken: the interrupt handler must not

@@ -51,7 +51,8 @@ int serve_sessions(int (*session)(int index)) {
         wait_for(pid, status);
         session_pid = 0;
         if (!WIFEXITED(status)) return 1;
-        if (WEXITSTATUS(status) != SESSION_GAVE_UP) return WEXITSTATUS(status);
+        const int ended = WEXITSTATUS(status);
+        if (ended != SESSION_GAVE_UP && ended != SESSION_AGAIN) return ended;
     }
 }
 

@@ -3,10 +3,12 @@
 
 // A session's exit status when the computer went away before the end of the transfer.
 inline constexpr int SESSION_GAVE_UP = 3;
+// A session's exit status when its transfer is done and the calculator stays for the next one.
+inline constexpr int SESSION_AGAIN = 4;
 
 // Runs session(index) in a child process, with index 0, 1, ..., again each time it ends with
-// SESSION_GAVE_UP, and returns the exit status of the last (1 if it did not exit). A child
-// leaves nothing behind it: no script waiting on the wire, no file half read or written.
+// SESSION_GAVE_UP or SESSION_AGAIN, and returns the exit status of the last (1 if it did not exit).
+// A child leaves nothing behind it: no script waiting on the wire, no file half read or written.
 int serve_sessions(int (*session)(int index));
 
 // For a signal handler, before it leaves: passes `signal` on to the running session and waits

@@ -21,6 +21,7 @@ constexpr char LINK_PATH[] = LINK_VIRTUAL_TTY;
 int master = -1;
 void (*calculator)() = nullptr;
 int give_up = 0; // ms
+bool stay = false;
 
 void leave(int signal) {
     end_session(signal);
@@ -36,7 +37,7 @@ int session(int) {
     peer::run(calculator);
     switch (peer::serve_tty(master, give_up)) {
     case peer::Served::finished:
-        return 0;
+        return stay ? SESSION_AGAIN : 0;
     case peer::Served::gone:
         std::printf("vti85: the computer closed the cable before the end: waiting for the next "
                     "computer\n");
@@ -52,9 +53,10 @@ int session(int) {
 
 } // namespace
 
-int run_on_tty(void (*script)(), int give_up_ms) {
+int run_on_tty(void (*script)(), int give_up_ms, bool stay_after) {
     calculator = script;
     give_up = give_up_ms;
+    stay = stay_after;
     std::string device;
     master = peer::open_tty(device);
     if (master < 0) {

@@ -4,7 +4,8 @@
 // the virtual port layer: the same handshake and packets a real calculator uses, in a separate
 // process that shares the two lines through a small file. In `send` mode it sends variable
 // files the way a calculator sends variables (then the end of transmission); in `receive` mode
-// it takes what pushvar sends and saves each variable it accepts as a variable file.
+// it takes what pushvar sends and saves each variable it accepts as a variable file, and answers
+// a screen request (pullscreen) with its screen, which shows the last variable received.
 #include "calc/calc.h"
 #include "cli/cli.h"
 #include "link/ports/virtual_wire.h"
@@ -42,7 +43,8 @@ constexpr ProgramInfo VTI85{
              "\n"
              "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
              "                  the transmission (a backup ends the transfer at once)\n"
-             "  receive DIR     take what pushvar sends; save each accepted variable in DIR\n",
+             "  receive DIR     take what pushvar sends; save each accepted variable in DIR;\n"
+             "                  answer pullscreen with a screen showing the last one\n",
     .options = "  --answer=LIST  receive: answers to successive variables, comma-separated, the\n"
                "                 last one repeating: accept, skip, memory, abort, refuse\n"
                "                 (default accept)\n"
@@ -53,6 +55,8 @@ constexpr ProgramInfo VTI85{
                "  --give-up=SECONDS  give a transfer up when the computer says nothing for\n"
                "                 SECONDS in it (default 60; in the middle of a byte on the\n"
                "                 two-wire cable at most 5), then wait for the next computer\n"
+               "  --stay         receive: after the end of a transmission, stay for the next\n"
+               "                 computer (pushvar or pullscreen) until interrupted\n"
                "  --tty          be on TI's gray cable instead: offer a pseudo-terminal, linked\n"
                "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar with\n"
                "                 --cable=virtual --device=" LINK_VIRTUAL_TTY "\n",
@@ -64,6 +68,9 @@ constexpr ProgramInfo VTI85{
 
 VirtualWire* wire = nullptr;
 bool hung = false; // the script has stopped answering for good (--hang)
+// What the calculator shows. Each session is a process of its own, so this lives in memory
+// shared with them all: a screen request after a transfer sees what that transfer left.
+peer::Screen* screen = nullptr;
 
 struct Settings {
     bool sending = false;
@@ -73,6 +80,7 @@ struct Settings {
     bool no_ack = false;
     bool hang = false;
     bool tty = false;
+    bool stay = false;
     int give_up_s = 60;
 };
 Settings settings;
@@ -99,6 +107,8 @@ bool own_option(const char* argument) {
         settings.hang = true;
     } else if (option == "--tty") {
         settings.tty = true;
+    } else if (option == "--stay") {
+        settings.stay = true;
     } else if (option.rfind("--give-up=", 0) == 0) {
         const std::string seconds = option.substr(10);
         const bool digits = !seconds.empty() && seconds.size() <= 5 &&
@@ -296,6 +306,8 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
     settings.no_ack = false;
     const peer::Packet data = peer::receive(refuse_data ? PACKET_ERR : PACKET_ACK);
     if (refuse_data) return false;
+    *screen = peer::received_screen(header.type,
+                                    std::string(header.name.data(), header.name_length), data.data);
     PathBuffer path{};
     file_name(header, path);
     const bool saved = data.data.size() == header.data_length &&
@@ -308,6 +320,13 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
 void receive_all() {
     for (std::size_t index = 0;;) {
         const peer::Packet packet = peer::receive();
+        if (packet.type == PACKET_SCREEN) {
+            // Silent on a calculator: no key to press, nothing shown.
+            peer::send(PACKET_ACK);
+            peer::send(PACKET_DATA, {screen->begin(), screen->end()});
+            std::printf("vti85: sent its screen\n");
+            continue;
+        }
         if (packet.type == PACKET_EOT) {
             peer::send(PACKET_ACK);
             std::printf("vti85: end of transmission\n");
@@ -439,7 +458,8 @@ int wire_session(int index) {
     wire->writes_seen.store(writes);
     peer::reset({.stall_check = false});
     peer::run(settings.sending ? send_all : receive_all);
-    return drive(writes, reads) ? 0 : SESSION_GAVE_UP;
+    if (!drive(writes, reads)) return SESSION_GAVE_UP;
+    return settings.stay ? SESSION_AGAIN : 0;
 }
 
 } // namespace
@@ -453,8 +473,18 @@ int main(int argc, char** argv) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;
     }
-    if (settings.tty)
-        return run_on_tty(settings.sending ? send_all : receive_all, settings.give_up_s * 1000);
+    void* shared = mmap(nullptr, sizeof(peer::Screen), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        std::printf("vti85: cannot make its screen: %s\n", std::strerror(errno));
+        return 1;
+    }
+    screen = static_cast<peer::Screen*>(shared);
+    *screen = peer::waiting_screen();
+    if (settings.tty) {
+        return run_on_tty(settings.sending ? send_all : receive_all, settings.give_up_s * 1000,
+                          settings.stay);
+    }
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);

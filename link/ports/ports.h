@@ -35,7 +35,7 @@ extern const PortLayer* ports;
 // The device that the ppdev, tty and virtual layers open on their first grant.
 extern const char* port_device;
 
-// Set by the link library's interrupt handler just before its last write, which releases both
-// lines. A port layer that waits for the far end before a write must not wait then: the far end
-// may be gone, and the process is ending.
+// Set by the link library just before its last write (the interrupt handler's or release_link's),
+// which releases both lines. A port layer that waits for the far end before a write must not
+// wait then: the far end may be gone, and the process is ending.
 extern volatile std::sig_atomic_t port_abandoned;
