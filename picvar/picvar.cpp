@@ -58,40 +58,16 @@ constexpr std::size_t PICTURE_NAME_MAX = 8;
 // Far above any picture: a file larger than this is no input of ours.
 constexpr std::size_t INPUT_MAX = 16 << 20;
 
-int scale = 2;
-bool lcd = false;
+png_look look;
 
 bool own_option(const char* argument) {
-    if (std::strcmp(argument, "--lcd") == 0) {
-        lcd = true;
-        return true;
-    }
-    const char* value = nullptr;
-    if (std::strncmp(argument, "--scale=", 8) == 0) value = argument + 8;
-    if (std::strncmp(argument, "-s", 2) == 0 && argument[2] != '\0') value = argument + 2;
-    if (value == nullptr) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(value, &end, 10);
-    if (end == value || *end != '\0' || errno != 0 || n < scale_min || n > scale_max) {
-        say("picvar: The scale is 1 to 8, not '%s'!\n", printable(value).c_str());
+    const char* bad = nullptr;
+    if (!png_look_option(argument, look, bad)) return false;
+    if (bad != nullptr) {
+        say("picvar: The scale is 1 to 8, not '%s'!\n", printable(bad).c_str());
         usage_error(PICVAR);
     }
-    scale = static_cast<int>(n);
     return true;
-}
-
-// "-s N" and "--scale N" as one argument each, "-sN" and "--scale=N", for read_command_line.
-std::vector<std::string> joined_arguments(int argc, char** argv) {
-    std::vector<std::string> args(argv, argv + argc);
-    for (std::size_t at = 1; at + 1 < args.size(); ++at) {
-        if (args[at] == "--") break;
-        if (args[at] == "-s" || args[at] == "--scale") {
-            args[at] = "--scale=" + args[at + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-        }
-    }
-    return args;
 }
 
 // Reads all of `path` ("-": standard input) into `bytes`; false with errno, EFBIG when too large.
@@ -198,7 +174,7 @@ int variable_to_png(const char* in_path, std::vector<std::uint8_t>& bytes, const
     if (const int status = picture_of(in_path, bytes, image); status != status_done) return status;
     std::string png;
     std::string reason;
-    if (!write_png(image, scale, lcd, png, reason)) {
+    if (!write_png(image, look.scale, look.lcd, png, reason)) {
         say("picvar: Cannot write %s (%s).\n", printable(out_path).c_str(), reason.c_str());
         return status_file_error;
     }
@@ -282,13 +258,10 @@ int png_to_variable(const char* in_path, const std::vector<std::uint8_t>& bytes,
 
 int picvar_main(int argc, char** argv) {
     open_standard_descriptors();
-    scale = 2;
-    lcd = false;
-    std::vector<std::string> args = joined_arguments(argc, argv);
+    look = {};
+    std::vector<std::string> args;
     std::vector<char*> arg_pointers;
-    arg_pointers.reserve(args.size());
-    for (std::string& arg : args)
-        arg_pointers.push_back(arg.data());
+    join_scale_arguments(argc, argv, args, arg_pointers);
     const std::vector<char*> operands = read_command_line(static_cast<int>(arg_pointers.size()),
                                                           arg_pointers.data(), PICVAR, own_option);
     if (operands.size() != 2) usage_error(PICVAR);

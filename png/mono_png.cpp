@@ -4,8 +4,10 @@
 #include <png.h>
 
 #include <array>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -236,5 +238,40 @@ bool write_png(const mono_image& image, int scale, bool lcd, std::string& out,
         return false;
     }
     out = std::move(encoded);
+    return true;
+}
+
+void join_scale_arguments(int argc, char** argv, std::vector<std::string>& args,
+                          std::vector<char*>& pointers) {
+    args.assign(argv, argv + argc);
+    for (std::size_t at = 1; at + 1 < args.size(); ++at) {
+        if (args[at] == "--") break;
+        if (args[at] == "-s" || args[at] == "--scale") {
+            args[at] = "--scale=" + args[at + 1];
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+        }
+    }
+    pointers.clear();
+    for (std::string& arg : args)
+        pointers.push_back(arg.data());
+}
+
+bool png_look_option(const char* argument, png_look& look, const char*& bad_scale) {
+    if (std::strcmp(argument, "--lcd") == 0) {
+        look.lcd = true;
+        return true;
+    }
+    const char* value = nullptr;
+    if (std::strncmp(argument, "--scale=", 8) == 0) value = argument + 8;
+    if (std::strncmp(argument, "-s", 2) == 0 && argument[2] != '\0') value = argument + 2;
+    if (value == nullptr) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || errno != 0 || n < scale_min || n > scale_max) {
+        bad_scale = value;
+    } else {
+        look.scale = static_cast<int>(n);
+    }
     return true;
 }

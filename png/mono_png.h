@@ -64,3 +64,19 @@ inline constexpr int scale_max = 8;
 // Encodes `image` as a 1-bit PNG into `out`, each pixel as scale x scale pixels (scale_min to
 // scale_max), with the LCD colours when `lcd`. False, with libpng's reason, on failure.
 bool write_png(const mono_image& image, int scale, bool lcd, std::string& out, std::string& reason);
+
+// ---- The options of a program that writes PNG: -s N, -sN, --scale=N, --scale N, --lcd ----
+
+struct png_look {
+    int scale = 2;
+    bool lcd = false;
+};
+
+// The command line with "-s N" and "--scale N" (before "--") joined into "--scale=N", one
+// argument each, in `args`; `pointers` into them, to hand to read_command_line.
+void join_scale_arguments(int argc, char** argv, std::vector<std::string>& args,
+                          std::vector<char*>& pointers);
+
+// Takes `argument` into `look` when it is one of these options. A scale that is no whole number
+// from scale_min to scale_max leaves `look` as it is and sets `bad_scale` to the value given.
+bool png_look_option(const char* argument, png_look& look, const char*& bad_scale);

@@ -41,40 +41,16 @@ constexpr std::uint32_t HEIGHT = 64;
 constexpr int DATA_SECONDS_PER_ANSWER_SECOND = 2;
 constexpr int DEFAULT_NAMES_TRIED = 100000;
 
-int scale = 2;
-bool lcd = false;
+png_look look;
 
 bool own_option(const char* argument) {
-    if (std::strcmp(argument, "--lcd") == 0) {
-        lcd = true;
-        return true;
-    }
-    const char* value = nullptr;
-    if (std::strncmp(argument, "--scale=", 8) == 0) value = argument + 8;
-    if (std::strncmp(argument, "-s", 2) == 0 && argument[2] != '\0') value = argument + 2;
-    if (value == nullptr) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long n = std::strtol(value, &end, 10);
-    if (end == value || *end != '\0' || errno != 0 || n < scale_min || n > scale_max) {
-        say("pullscreen: The scale is 1 to 8, not '%s'!\n", printable(value).c_str());
+    const char* bad = nullptr;
+    if (!png_look_option(argument, look, bad)) return false;
+    if (bad != nullptr) {
+        say("pullscreen: The scale is 1 to 8, not '%s'!\n", printable(bad).c_str());
         usage_error(PULLSCREEN);
     }
-    scale = static_cast<int>(n);
     return true;
-}
-
-// "-s N" and "--scale N" as one argument each, for read_command_line.
-std::vector<std::string> joined_arguments(int argc, char** argv) {
-    std::vector<std::string> args(argv, argv + argc);
-    for (std::size_t at = 1; at + 1 < args.size(); ++at) {
-        if (args[at] == "--") break;
-        if (args[at] == "-s" || args[at] == "--scale") {
-            args[at] = "--scale=" + args[at + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-        }
-    }
-    return args;
 }
 
 // The deadline's expiry: what a silent calculator gets. Exit handlers are skipped, as after an
@@ -132,13 +108,10 @@ std::array<std::uint8_t, SCREEN_DATA_BYTES> request_screen(int seconds) {
 
 int pullscreen_main(int argc, char** argv) {
     open_standard_descriptors();
-    scale = 2;
-    lcd = false;
-    std::vector<std::string> args = joined_arguments(argc, argv);
+    look = {};
+    std::vector<std::string> args;
     std::vector<char*> arg_pointers;
-    arg_pointers.reserve(args.size());
-    for (std::string& arg : args)
-        arg_pointers.push_back(arg.data());
+    join_scale_arguments(argc, argv, args, arg_pointers);
     const std::string default_note = "default cable: " + default_cable();
     CableOptions cable{.version_note = default_note.c_str()};
     const std::vector<char*> operands = read_command_line(
@@ -164,7 +137,7 @@ int pullscreen_main(int argc, char** argv) {
     const mono_image image{WIDTH, HEIGHT, {screen.begin(), screen.end()}};
     std::string png;
     std::string reason;
-    if (!write_png(image, scale, lcd, png, reason)) {
+    if (!write_png(image, look.scale, look.lcd, png, reason)) {
         say("pullscreen: Cannot make the PNG (%s)!\n", reason.c_str());
         return status_cannot_write;
     }
