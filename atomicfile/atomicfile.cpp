@@ -1,6 +1,8 @@
 // Atomic file writing: the temporary file, its final mode and name, and its removal.
 #include "atomicfile/atomicfile.h"
 
+#include "cli/cli.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -92,14 +94,11 @@ whole_write replace_file(const char* path, bool existing, std::string_view data,
         error = errno;
         return whole_write::not_opened;
     }
-    // The interrupt signals wait while the temporary file exists, so that Ctrl-C or a kill cannot
-    // leave it behind; one that came meanwhile ends the run once it is renamed or removed.
-    sigset_t interrupts;
+    // Every signal that would end the run waits while the temporary file exists, so that none
+    // can leave it behind; one that came meanwhile ends the run once it is renamed or removed.
+    const sigset_t terminating = terminating_signals();
     sigset_t before;
-    sigemptyset(&interrupts);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interrupts, signal);
-    ::sigprocmask(SIG_BLOCK, &interrupts, &before);
+    ::sigprocmask(SIG_BLOCK, &terminating, &before);
     std::FILE* file = begin_atomic(path, prefix);
     error = errno;
     bool ok = file != nullptr;

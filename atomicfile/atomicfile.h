@@ -12,8 +12,8 @@
 //   interrupt handler can remove it (remove_unfinished_atomic is async-signal-safe).
 // - Nothing here prints or ends the process: every failure is returned, with errno.
 //
-// Used by the variable files (varfile/), pixdb, picvar and the screen shot. Depends on nothing
-// but the standard library and POSIX.
+// Used by the variable files (varfile/), pixdb, picvar and the screen shot. Depends on the
+// standard library, POSIX and cli's list of the signals that end a process.
 #pragma once
 
 #include <cstdio>
@@ -52,7 +52,7 @@ enum class whole_write {
 };
 
 // Writes all of `data` to `path`. "-" is standard output. A regular file or a new one is written
-// atomically as above (temporary names begin with `prefix`), with the interrupt signals held back
+// atomically as above (temporary names begin with `prefix`), with the ending signals held back
 // meanwhile so that no temporary file outlives the run. An existing output that is no regular file
 // (a device, a FIFO, a symbolic link such as /dev/stdout) is written where it is, as is a writable
 // one in a directory that takes no new file. An existing file this user may not write is refused,

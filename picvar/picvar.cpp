@@ -240,14 +240,12 @@ int png_to_variable(const char* in_path, const std::vector<std::uint8_t>& bytes,
     header.name_length = static_cast<std::uint8_t>(name.size());
     std::copy(name.begin(), name.end(), header.name.begin());
 
-    // The interrupt signals wait while the temporary file exists, so that none outlives the run.
+    // Every signal that would end the run waits while the temporary file exists, so that none
+    // outlives the run.
     static std::array<std::uint8_t, DATA_SECTION_MAX> scratch;
-    sigset_t interrupts;
+    const sigset_t terminating = terminating_signals();
     sigset_t before;
-    sigemptyset(&interrupts);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interrupts, signal);
-    ::sigprocmask(SIG_BLOCK, &interrupts, &before);
+    ::sigprocmask(SIG_BLOCK, &terminating, &before);
     const bool written = write_variable(out_path, header, data.data(), scratch);
     const int error = errno;
     ::sigprocmask(SIG_SETMASK, &before, nullptr);

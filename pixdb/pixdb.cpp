@@ -194,15 +194,10 @@ int pixdb_main(int argc, char** argv) {
                     reason.c_str());
         return status_bad_bitmap;
     }
-    // No signal may leave the temporary file behind: every one that would end the run waits
-    // until the output is complete or removed. A write past the file size limit or into a
-    // closed pipe fails with its error instead of ending the run half-way.
+    // No signal may leave the temporary file behind: the writer holds back every one that would
+    // end the run. A write past the file size limit or into a closed pipe fails with its error
+    // instead of ending the run half-way.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    const sigset_t terminating = terminating_signals();
-    sigset_t before;
-    ::sigprocmask(SIG_BLOCK, &terminating, &before);
-    const int status = write_output(out_path, db_text(pic));
-    ::sigprocmask(SIG_SETMASK, &before, nullptr);
-    return status;
+    return write_output(out_path, db_text(pic));
 }
