@@ -40,11 +40,11 @@ constexpr char CABLE_HELP[] =
     std::exit(0);
 }
 
-// -c NAME, -cNAME, --cable=NAME, --cable NAME: the value, or nullptr when `argument` is not
-// this option. A value in the next argument moves `at` on; a missing one is a usage error.
-const char* option_value(char** argv, int argc, int& at, const char* short_name,
-                         const char* long_name, const ProgramInfo& program) {
-    const char* argument = argv[at];
+// -c NAME, -cNAME, --cable=NAME, --cable NAME: the value, or nullptr when `argument` (argv[at])
+// is not this option. A value in the next argument moves `at` on; a missing one is a usage error.
+const char* option_value(const char* argument, char** argv, int argc, int& at,
+                         const char* short_name, const char* long_name,
+                         const ProgramInfo& program) {
     const std::size_t long_size = std::strlen(long_name);
     const char* value = nullptr;
     if (std::strncmp(argument, short_name, 2) == 0) {
@@ -88,13 +88,14 @@ std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& p
             show_help(program, cable != nullptr);
         } else if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
             show_version(program, cable);
-        } else if (const char* name =
-                       cable == nullptr ? nullptr
-                                        : option_value(argv, argc, at, "-c", "--cable", program)) {
+        } else if (const char* name = cable == nullptr ? nullptr
+                                                       : option_value(argument, argv, argc, at,
+                                                                      "-c", "--cable", program)) {
             cable->cable = name;
         } else if (const char* device =
-                       cable == nullptr ? nullptr
-                                        : option_value(argv, argc, at, "-d", "--device", program)) {
+                       cable == nullptr
+                           ? nullptr
+                           : option_value(argument, argv, argc, at, "-d", "--device", program)) {
             cable->device = device;
         } else if (own_option == nullptr || !own_option(argument)) {
             say("%s: Unknown option '%s'!\n", program.name, printable(argument).c_str());
