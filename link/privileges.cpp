@@ -1,6 +1,8 @@
 // Privilege drop after the ports are granted.
 #include "link/privileges.h"
 
+#include "link/link.h"
+
 #include "link/ports/identity_calls.h"
 
 #include <cerrno>

@@ -14,10 +14,6 @@
 // itself (real user ID 0), which has no user to become.
 #pragma once
 
-// Whether the process has more privilege than its real user (and is not root itself): such a run
-// must drop it before it touches the user's files.
-bool runs_privileged();
-
 // Drops every privilege the process has beyond its real user's. If a step fails, or the process
 // is still privileged afterwards, prints "Cannot drop privileges (...), aborting!" and ends the
 // process with status 1: the run never goes on privileged.

@@ -117,8 +117,9 @@ TEST(CableChoice, RefusalsNameTheChoicesAndTouchNothing) {
 uid_t identity_at_first_write = 0;
 
 TEST(CableChoice, PrivilegedRunOpensAUserNamedDeviceAsItsUserOnly) {
-    for (const auto& [device, privileged_open] :
+    for (const auto& [named, privileged_open] :
          {std::pair<const char*, bool>{nullptr, true}, {"/dev/parport1", false}}) {
+        const char* device = named;
         peer::reset({.after_write = [](std::uint16_t, std::uint8_t) {
             if (identity_at_first_write == 0) identity_at_first_write = kernel.euid + 1;
         }});

@@ -47,6 +47,7 @@ Process start(const std::vector<std::string>& args, const fs::path& dir, const f
             _exit(120);
         }
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -105,7 +106,7 @@ struct Fixture : ::testing::Test {
         for (std::size_t i = 0; i < big.size(); ++i)
             big[i] = static_cast<char>(i * 7 + i / 256);
         write_file(dir.path / "pc" / "BIG.85l", variable(0x04, "BIG", big));
-        write_file(dir.path / "pc" / "S.85s", variable(0x0C, "S", "\x02\x00hi"));
+        write_file(dir.path / "pc" / "S.85s", variable(0x0C, "S", std::string("\x02\x00hi", 4)));
     }
     fs::path pc() const { return dir.path / "pc"; }
     fs::path calc() const { return dir.path / "calculator"; }
@@ -175,7 +176,7 @@ TEST_F(VirtualLink, BadChecksumIsAskedForAgain) {
 
 // The calculator's log never passes a name's control bytes to the terminal raw.
 TEST_F(VirtualLink, ControlBytesOfNamesAreEscapedInTheCalculatorsLog) {
-    write_file(pc() / "E.85s", variable(0x0C, "\x1B[2J", "\x02\x00hi"));
+    write_file(pc() / "E.85s", variable(0x0C, "\x1B[2J", std::string("\x02\x00hi", 4)));
     Process vti = calculator({"receive", calc()}, dir.path);
     Process push = start({PUSHVAR_PATH, "E.85s"}, pc(), dir.path / "push");
     EXPECT_EQ(finish(push), 0) << read_file(push.output);
