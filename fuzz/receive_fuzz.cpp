@@ -20,7 +20,6 @@
 // variable file of its own name, an unfinished temporary file left behind, a handshake fault of
 // the computer, an exit status other than 0, 1 and 255.
 #include "calc/calc.h"
-#include "link/bytes.h"
 #include "link/link.h"
 #include "link/wire.h"
 #include "pullvar/pullvar.h"
@@ -66,21 +65,10 @@ int home_fd = -1;
     std::abort();
 }
 
-// The bytes of the packet that begins at `at`, as the computer frames it (type and length);
-// whatever is left when the stream ends sooner.
-std::size_t packet_bytes(std::size_t at) {
-    std::size_t bytes = 4;
-    if (at + 4 <= stream_size) {
-        const std::uint16_t length = read_le16({stream + at + 2, 2});
-        if (checksummed(stream[at + 1], length)) bytes += length + 2;
-    }
-    return std::min(bytes, stream_size - at);
-}
-
 // The calculator: one script for the whole fuzzing session (a thread per run would cost more
-// than the run). Between runs it waits in a listen, which the next run answers. A computer that
-// has begun to read a packet reads all of it, so the packet's bytes go back to back: a listen
-// for every byte would double the turns between the two threads, which cost most of a run.
+// than the run). Between runs it waits in a listen, which the next run answers. It sends one
+// byte a listen: a computer that looks for the start of a packet after an invalid one may stop
+// reading anywhere and answer, and a calculator still sending then would never hear it.
 void calculator() {
     for (;;) {
         listening = true;
@@ -89,9 +77,7 @@ void calculator() {
         if (!computer_waits) continue; // a real byte from the computer: listen on
         computer_waits = false;
         if (between_runs || sent == stream_size) continue;
-        for (std::size_t left = packet_bytes(sent); left > 0; --left) {
-            peer::send_byte(stream[sent++]);
-        }
+        peer::send_byte(stream[sent++]);
     }
 }
 
