@@ -90,14 +90,12 @@ void open_serial() {
 // it plays the gray cable.
 void open_virtual() {
     link_virtual = true;
-    struct stat status {};
-    if (stat(link_device, &status) == 0 && S_ISCHR(status.st_mode)) {
-        link_type = LINK_GRAY;
+    link_type = virtual_cable_type(link_device);
+    if (link_type == LINK_GRAY) {
         open_gray();
-        return;
+    } else {
+        open_two_wire(virtual_ports);
     }
-    link_type = LINK_PARALLEL;
-    open_two_wire(virtual_ports);
 }
 
 void release_two_wire() {
@@ -184,6 +182,11 @@ void pause_after_byte() {
 }
 
 } // namespace
+
+int virtual_cable_type(const char* device) {
+    struct stat status {};
+    return stat(device, &status) == 0 && S_ISCHR(status.st_mode) ? LINK_GRAY : LINK_PARALLEL;
+}
 
 const char* cable_name(int type) {
     return CABLES.at(static_cast<std::size_t>(type)).name;

@@ -50,6 +50,10 @@ extern const char* link_device;
 // Whether this run talks to vti85 rather than to a calculator.
 extern bool link_virtual;
 
+// The cable vti85 plays on `device`: LINK_GRAY on its pseudo-terminal (a character device),
+// LINK_PARALLEL on its wire file.
+int virtual_cable_type(const char* device);
+
 // "parallel", "serial", "gray", "usb", "virtual": the names of LINK_PARALLEL ... LINK_VIRTUAL.
 const char* cable_name(int type);
 

@@ -69,12 +69,7 @@ std::string group_name(gid_t group) {
 Build this_build() {
     int cable = link_type;
     const std::string device = link_device;
-    // vti85 plays the gray cable on a pseudo-terminal, the two-wire one on its wire file.
-    struct stat status {};
-    if (cable == LINK_VIRTUAL) {
-        const bool tty = stat(link_device, &status) == 0 && S_ISCHR(status.st_mode);
-        cable = tty ? LINK_GRAY : LINK_PARALLEL;
-    }
+    if (cable == LINK_VIRTUAL) cable = virtual_cable_type(link_device);
     // The byte cables reach no port; a two-wire cable with no device uses the direct ports.
     const char* ports = byte_cable(cable)           ? "none"
                         : link_type == LINK_VIRTUAL ? "virtual"

@@ -79,19 +79,6 @@ std::string refusal(const header_fields& f) {
     return {};
 }
 
-// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
-long long read_fully(int fd, std::uint8_t* p, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long long>(got);
-}
-
 // Keeps count of what was read, so that a file that ends early can say where.
 struct reader {
     int fd;
@@ -138,6 +125,19 @@ unsigned luminance(const std::uint8_t* entry) {
 }
 
 } // namespace
+
+// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
+long long read_fully(int fd, std::uint8_t* p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long long>(got);
+}
 
 bitmap_read read_bitmap(int fd, picture& out, std::string& reason,
                         std::span<const std::uint8_t> start) {

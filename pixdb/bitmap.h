@@ -38,5 +38,8 @@ enum class bitmap_read {
 // `start`: the first bytes of the file, if the caller has read them already.
 // On refused, reason is one line without a line end, such as
 // "It is 96 x 64 with 24 bits per pixel: save it as a monochrome (1-bit) BMP."
+// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
+long long read_fully(int fd, std::uint8_t* p, std::size_t n);
+
 bitmap_read read_bitmap(int fd, picture& out, std::string& reason,
                         std::span<const std::uint8_t> start = {});

@@ -70,19 +70,6 @@ std::string db_text(const picture& pic) {
     return text;
 }
 
-// Reads up to n bytes, fewer only at the end of the file. Returns the count, or -1 on an error.
-long long read_start(int fd, std::uint8_t* p, std::size_t n) {
-    std::size_t got = 0;
-    while (got < n) {
-        const ssize_t r = ::read(fd, p + got, n - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long long>(got);
-}
-
 #ifdef PIXDB_READS_PNG
 // Far above any 96 x 64 picture: a larger file is refused unread.
 constexpr std::size_t png_size_max = 16 << 20;
@@ -93,7 +80,7 @@ bitmap_read read_png_picture(int fd, const std::uint8_t (&start)[8], picture& pi
     std::vector<std::uint8_t> file(start, start + sizeof start);
     std::uint8_t chunk[65536];
     for (;;) {
-        const long long got = read_start(fd, chunk, sizeof chunk);
+        const long long got = read_fully(fd, chunk, sizeof chunk);
         if (got < 0) return bitmap_read::failed;
         file.insert(file.end(), chunk, chunk + got);
         if (file.size() > png_size_max) {
@@ -172,7 +159,7 @@ int pixdb_main(int argc, char** argv) {
     std::string reason;
     // The file's first bytes tell a PNG from a bitmap, whatever its name.
     std::uint8_t start[8];
-    const long long got = read_start(in, start, sizeof start);
+    const long long got = read_fully(in, start, sizeof start);
     bitmap_read result = bitmap_read::failed;
 #ifdef PIXDB_READS_PNG
     if (got == sizeof start && is_png(start)) {

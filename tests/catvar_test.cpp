@@ -215,19 +215,8 @@ TEST(Catvar, RunsOverEveryFileAndEndsWithStatusOneAfterAFault) {
     write_file(dir.path / "bad.85n", file_around(entry(0x00, "A", ONE), 1));
     write_file(dir.path / "L1.85l", file_around(entry(0x04, "L1", u16(1) + TWO)));
     const auto run = [&](std::vector<std::string> args) {
-        return run_child(
-            [&] {
-                std::vector<std::string> words{CATVAR_PATH};
-                words.insert(words.end(), args.begin(), args.end());
-                std::vector<char*> argv;
-                argv.reserve(words.size() + 1);
-                for (std::string& word : words)
-                    argv.push_back(word.data());
-                argv.push_back(nullptr);
-                execv(CATVAR_PATH, argv.data());
-                return 127;
-            },
-            "", dir.path);
+        return run_child([&] { return testing_support::exec_program(CATVAR_PATH, args); }, "",
+                         dir.path);
     };
     ChildResult result = run({"--ascii", "P.85p", "missing", "bad.85n", "L1.85l"});
     EXPECT_EQ(result.status, 1);

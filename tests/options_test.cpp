@@ -91,13 +91,7 @@ Program in_process(int (*main)(int, char**), const char* name) {
 
 Program built(const char* path) {
     return [=](const Words& args) {
-        return run_child([&] {
-            Words words{path};
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char*> argv = argv_of(words);
-            execv(path, argv.data());
-            return 127;
-        });
+        return run_child([&] { return testing_support::exec_program(path, args); });
     };
 }
 

@@ -141,16 +141,36 @@ void write_file(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-int call_main(int (*entry)(int, char**), const std::string& name,
-              const std::vector<std::string>& args) {
-    std::vector<std::string> words{name};
+namespace {
+
+// `name`, then `args`, as a command line; `argv` points into `words`, ended by nullptr.
+void command_line(const std::string& name, const std::vector<std::string>& args,
+                  std::vector<std::string>& words, std::vector<char*>& argv) {
+    words.assign(1, name);
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
+    argv.clear();
     argv.reserve(words.size() + 1);
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+}
+
+} // namespace
+
+int call_main(int (*entry)(int, char**), const std::string& name,
+              const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+    command_line(name, args, words, argv);
     return entry(static_cast<int>(words.size()), argv.data());
+}
+
+int exec_program(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+    command_line(path, args, words, argv);
+    execv(path.c_str(), argv.data());
+    return 127;
 }
 
 std::vector<std::string> lines(const std::string& text) {

@@ -43,6 +43,9 @@ struct ScratchDir {
 int call_main(int (*entry)(int, char**), const std::string& name,
               const std::vector<std::string>& args);
 
+// Replaces the process with the program at `path`, given `args`; returns 127 if it cannot.
+int exec_program(const std::string& path, const std::vector<std::string>& args);
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> lines(const std::string& text);
