@@ -89,11 +89,6 @@ whole_write write_in_place(const char* path, std::string_view data, int& error) 
 // over it. Only where the directory takes no new file is an existing output written in place.
 whole_write replace_file(const char* path, bool existing, std::string_view data, const char* prefix,
                          int& error) {
-    // A write-protected output stays protected, as it would against a plain open for writing.
-    if (existing && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) {
-        error = errno;
-        return whole_write::not_opened;
-    }
     // Every signal that would end the run waits while the temporary file exists, so that none
     // can leave it behind; one that came meanwhile ends the run once it is renamed or removed.
     const sigset_t terminating = terminating_signals();
@@ -132,6 +127,9 @@ std::FILE* begin_atomic(const char* path, const char* prefix) {
     }
     struct stat existing;
     const bool replacing = ::lstat(path, &existing) == 0 && S_ISREG(existing.st_mode);
+    // A file this user may not write stays as it is, as against a plain open for writing: the
+    // rename would otherwise replace a read-only file, or another owner's in the user's folder.
+    if (replacing && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0) return nullptr;
     const int fd = ::mkostemp(unfinished_name, O_CLOEXEC);
     if (fd < 0) return nullptr;
     unfinished = 1;

@@ -24,8 +24,9 @@
 // Creates the temporary file for `path`, named `prefix` followed by six random characters (such
 // as ".ti85-" for ".ti85-Xa3kQz"), and returns it open for writing and reading back. Any file
 // begun earlier and not finished is abandoned first. Whatever stands at `path` is looked at with
-// lstat: a symbolic link is replaced itself, never followed. nullptr with errno on failure
-// (ENAMETOOLONG for a path too long to hold).
+// lstat: a symbolic link is replaced itself, never followed. A regular file there that this user
+// may not write is refused (EACCES), as a plain open for writing would refuse it. nullptr with
+// errno on failure (ENAMETOOLONG for a path too long to hold).
 std::FILE* begin_atomic(const char* path, const char* prefix);
 
 // Flushes, syncs and closes the begun file, sets its final mode and renames it to its final

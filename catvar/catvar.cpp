@@ -156,6 +156,7 @@ int catvar_main(int argc, char** argv) {
         usage_error(CATVAR);
     }
     int status = 0;
+    int write_error = 0;
     std::vector<std::uint8_t> bytes;
     for (const char* path : files) {
         errno = 0;
@@ -167,7 +168,16 @@ int catvar_main(int argc, char** argv) {
         }
         std::string text;
         if (!show_file(bytes, path, style, text)) status = 1;
+        errno = 0;
         say("%s", text.c_str());
+        if (std::ferror(stdout) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+    }
+    // A listing that never reached its reader is no success.
+    if (std::fflush(stdout) != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+    if (write_error != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "catvar: Cannot write standard output (%s).\n",
+                     std::strerror(write_error != 0 ? write_error : EIO));
+        return 1;
     }
     return status;
 }

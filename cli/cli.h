@@ -64,6 +64,9 @@ bool hint_pending();
 // process (it releases the lines and says why). nullptr disarms it. For a request that the
 // calculator answers at once or never, such as the screen request.
 void deadline_after_wait(int seconds, void (*expiry)());
+// Calls the expiry of an armed deadline that has passed; one test while none is armed. Called
+// for every byte that crosses, so that a calculator that keeps sending cannot outlast it.
+void check_deadline();
 
 // ---- The command line ----
 //

@@ -104,12 +104,16 @@ void deadline_after_wait(int seconds, void (*on_expiry)()) {
     polls = 0;
 }
 
-void still_waiting_after_sleep() {
+void check_deadline() {
     if (expiry != nullptr && Clock::now() >= deadline) {
         void (*const expired)() = expiry;
         expiry = nullptr; // ends the process: no wait of its own may call it again
         expired();
     }
+}
+
+void still_waiting_after_sleep() {
+    check_deadline();
     if (hint == nullptr || Clock::now() - hint_armed < HINT_AFTER) return;
     put(hint, std::strlen(hint));
     put("\n", 1);

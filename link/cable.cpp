@@ -33,7 +33,7 @@ bool link_virtual = false;
 
 namespace {
 
-// The build's default cable and device (its settings), and the virtual cable's two places.
+// The build's default cable and device (its settings).
 constexpr char DEFAULT_CABLE[] = LINK_DEFAULT_CABLE;
 constexpr char DEFAULT_DEVICE[] = LINK_DEFAULT_DEVICE;
 
@@ -44,7 +44,10 @@ std::string& chosen_device() {
     return device;
 }
 bool chosen = false;
-bool user_named_device = false; // named by option or variable, not by the build
+// Whether the run's cable is the build's own default at its build-time device: the one choice a
+// privileged install may open with its privilege. Everything a user can name or steer is opened
+// with the user's rights only.
+bool build_default_choice = false;
 
 void (*interrupt_cleanup)() = nullptr;
 
@@ -86,10 +89,19 @@ void open_serial() {
     open_two_wire(tty_ports);
 }
 
+[[noreturn]] void refuse_choice(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::exit(1);
+}
+
 // vti85 offers a wire file for the two-wire handshake, or with --tty a pseudo-terminal on which
 // it plays the gray cable.
 void open_virtual() {
     link_virtual = true;
+    if (std::string_view(link_device).starts_with(virtual_folder() + "/")) {
+        const std::string wrong = claim_virtual_folder(false);
+        if (!wrong.empty()) refuse_choice("Cannot use the virtual cable: " + wrong + ".");
+    }
     link_type = virtual_cable_type(link_device);
     if (link_type == LINK_GRAY) {
         open_gray();
@@ -127,8 +139,8 @@ constexpr std::array<CableRoutines, 5> CABLES{{
     {"gray", "/dev/ttyUSB0", DeviceForm::path, "/dev/ttyUSB0", open_gray, put85_gray, get85_gray,
      release_byte_cable},
     {"usb", "", DeviceForm::bus_address, "1:5", open_usb, put85_usb, get85_usb, release_none},
-    {"virtual", LINK_VIRTUAL_WIRE, DeviceForm::path, LINK_VIRTUAL_WIRE, open_virtual,
-     put85_parallel, get85_parallel, release_two_wire},
+    {"virtual", VIRTUAL_WIRE_NAME, DeviceForm::path, VIRTUAL_TTY_NAME, open_virtual, put85_parallel,
+     get85_parallel, release_two_wire},
 }};
 
 constexpr char CABLE_NAMES[] = "parallel, serial, gray, usb or virtual";
@@ -142,11 +154,6 @@ bool bus_address(std::string_view text) {
     };
     return colon != std::string_view::npos && digits(text.substr(0, colon)) &&
            digits(text.substr(colon + 1));
-}
-
-[[noreturn]] void refuse_choice(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::exit(1);
 }
 
 // An interrupted transfer must not leave the calculator with a line held low.
@@ -220,11 +227,14 @@ void choose_cable(const char* name, const char* device) {
                       "): install libusb-1.0-0-dev and pkg-config and build again, or "
                       "choose parallel, serial, gray or virtual.");
     }
-    user_named_device = device != nullptr && device[0] != '\0';
+    const bool user_named_device = device != nullptr && device[0] != '\0';
+    const bool is_default_cable = std::strcmp(cable->name, DEFAULT_CABLE) == 0;
+    // vti85's wire lies where the user's environment says, so it is never the build's to open.
+    build_default_choice =
+        is_default_cable && !user_named_device && cable - CABLES.begin() != LINK_VIRTUAL;
     if (!user_named_device) {
-        const bool build_default = source == nullptr || std::strcmp(name, DEFAULT_CABLE) == 0;
         device =
-            build_default && DEFAULT_DEVICE[0] != '\0' ? DEFAULT_DEVICE : cable->default_device;
+            is_default_cable && DEFAULT_DEVICE[0] != '\0' ? DEFAULT_DEVICE : cable->default_device;
     } else if ((cable->device_form == DeviceForm::bus_address) != bus_address(device)) {
         refuse_choice(std::string("The ") + cable->name + " cable takes " +
                       (cable->device_form == DeviceForm::bus_address
@@ -235,13 +245,20 @@ void choose_cable(const char* name, const char* device) {
     }
     link_type = static_cast<int>(cable - CABLES.begin());
     chosen_device() = device;
+    // A bare name is one of vti85's places.
+    if (link_type == LINK_VIRTUAL && std::strchr(device, '/') == nullptr) {
+        chosen_device() = virtual_place(device);
+    }
     link_device = chosen_device().c_str();
     chosen = true;
 }
 
 std::string default_cable() {
     std::string text = DEFAULT_CABLE;
-    if (DEFAULT_DEVICE[0] != '\0') return text + " on " + DEFAULT_DEVICE;
+    if (DEFAULT_DEVICE[0] != '\0') {
+        const bool place = text == "virtual" && std::strchr(DEFAULT_DEVICE, '/') == nullptr;
+        return text + " on " + (place ? virtual_place(DEFAULT_DEVICE) : DEFAULT_DEVICE);
+    }
     if (text == "parallel" || text == "serial") {
         char ports_text[64];
         std::snprintf(ports_text, sizeof ports_text, " (direct I/O ports at 0x%X)",
@@ -249,7 +266,7 @@ std::string default_cable() {
         return text + ports_text;
     }
     if (text == "usb") return text + " (the first TI USB cable found)";
-    return text + " on " + CABLES[LINK_VIRTUAL].default_device;
+    return text + " on " + virtual_place(CABLES[LINK_VIRTUAL].default_device);
 }
 
 void on_interrupt(void (*cleanup)()) {
@@ -270,11 +287,15 @@ void allocate_buffer() {
     }
 }
 
+void drop_privilege_for_user_choice() {
+    if (!build_default_choice) drop_privileges();
+}
+
 void init_link() {
     if (!chosen) choose_cable(nullptr, nullptr);
     allocate_buffer();
     // A privileged install must never open for its user a device that the user could not.
-    if (user_named_device) drop_privileges();
+    drop_privilege_for_user_choice();
     CABLES[static_cast<std::size_t>(link_type)].open();
     catch_interrupts();
     // Port access is all the privilege a run needs, and it outlives the drop.
@@ -282,11 +303,14 @@ void init_link() {
 }
 
 void put85(std::uint8_t byte) {
+    check_deadline();
     CABLES[static_cast<std::size_t>(link_type)].put(byte);
 }
 
 std::uint8_t get85() {
-    return CABLES[static_cast<std::size_t>(link_type)].get();
+    const std::uint8_t byte = CABLES[static_cast<std::size_t>(link_type)].get();
+    check_deadline();
+    return byte;
 }
 
 std::uint8_t read_lines() {

@@ -54,6 +54,18 @@ extern bool link_virtual;
 // LINK_PARALLEL on its wire file.
 int virtual_cable_type(const char* device);
 
+// ---- vti85's places ----
+// vti85 lays its wire (VIRTUAL_WIRE_NAME) and links its pseudo-terminal (VIRTUAL_TTY_NAME) in a
+// folder only its user may write: $XDG_RUNTIME_DIR when set, else vti85-UID in $TMPDIR or /tmp.
+// A virtual cable's device without a '/' is a name in that folder.
+inline constexpr char VIRTUAL_WIRE_NAME[] = "vti85-link";
+inline constexpr char VIRTUAL_TTY_NAME[] = "vti85-tty";
+std::string virtual_folder();
+std::string virtual_place(const char* name);
+// "" when the folder is this user's alone (made with mode 0700 first when `create`) or not there
+// yet, else what is wrong with it, as a sentence without its full stop.
+std::string claim_virtual_folder(bool create);
+
 // "parallel", "serial", "gray", "usb", "virtual": the names of LINK_PARALLEL ... LINK_VIRTUAL.
 const char* cable_name(int type);
 
@@ -106,12 +118,18 @@ void allocate_buffer();
 extern std::uint16_t last_packet_size;
 
 // Allocates the packet buffer, opens the chosen cable (gains access to a two-wire cable's two
-// ports and releases both lines). A device named by the user is opened with the user's own rights
-// only: a privileged install drops its privilege first. Ends the process with status 1 when any
-// of that fails. Also arranges that every terminating signal (terminating_signals, cli/cli.h)
-// releases both lines before the process ends, except SIGPIPE and SIGXFSZ, which are ignored so
-// that a failing write returns its error.
+// ports and releases both lines). A privileged install opens only the build's own default cable
+// at its build-time device with its privilege; any other cable or device, named or defaulted, is
+// opened after the privilege is dropped, with the user's own rights. Ends the process with status 1
+// when any of that fails. Also arranges that every terminating signal (terminating_signals,
+// cli/cli.h) releases both lines before the process ends, except SIGPIPE and SIGXFSZ, which are
+// ignored so that a failing write returns its error.
 void init_link();
+
+// Drops a privileged install's privilege now unless the chosen cable is the build's own default
+// at its build-time device: for a look at the chosen device before init_link, which must learn
+// nothing the user could not.
+void drop_privilege_for_user_choice();
 
 // Whether this run has more privilege than its user (a setuid or setgid install, or one with file
 // capabilities), until init_link drops it. Such a run reads the user's files only after

@@ -345,6 +345,8 @@ int linkcheck_main(int argc, char** argv) {
     say("%s", describe(build).c_str());
     AccessFacts facts;
     if (build.cable == LINK_PARALLEL || build.cable == LINK_CONNECT85 || build.cable == LINK_GRAY) {
+        // A device the user chose is looked at with the user's rights, as it will be opened.
+        drop_privilege_for_user_choice();
         facts = gather_facts(build);
         causes = likely_causes(build, facts);
         std::atexit(explain_refusal);

@@ -34,8 +34,8 @@ Build this_build();
 // "linkcheck: cable: ..." and "linkcheck: access: ..." lines, each ended by a line feed.
 std::string describe(const Build& build);
 
-// What the system says about access, gathered before the attempt (and before any privilege is
-// dropped).
+// What the system says about access, gathered before the attempt with the rights the open will
+// have: a privileged install's only for the build's own default cable and device.
 struct AccessFacts {
     bool root = false;                     // effective user ID 0
     bool raw_io = false;                   // CAP_SYS_RAWIO in the effective set

@@ -144,11 +144,39 @@ std::string describe(const png_facts& facts) {
            (facts.interlaced ? ", interlaced)" : ")");
 }
 
+namespace {
+
+constexpr png_alloc_size_t CHUNK_BYTES_MAX = 1 << 20;
+constexpr png_uint_32 CHUNKS_MAX = 1000;
+constexpr png_uint_32 SIDE_MAX = 1 << 16;
+
+// Whether a chunk declares more than the limit and more than the file holds. libpng allocates a
+// text chunk's declared size before it reads the chunk, whatever the limit says.
+bool declares_too_much(std::span<const std::uint8_t> file) {
+    constexpr std::size_t SIGNATURE = 8, HEADER = 8, CRC = 4;
+    for (std::size_t at = SIGNATURE; file.size() - at >= HEADER;) {
+        const std::uint8_t* chunk = file.data() + at;
+        const std::size_t length = std::size_t{chunk[0]} << 24 | std::size_t{chunk[1]} << 16 |
+                                   std::size_t{chunk[2]} << 8 | chunk[3];
+        const std::size_t left = file.size() - at - HEADER;
+        if (length > CHUNK_BYTES_MAX && length > left) return true;
+        if (std::memcmp(chunk + 4, "IEND", 4) == 0 || length + CRC > left) return false;
+        at += HEADER + length + CRC;
+    }
+    return false;
+}
+
+} // namespace
+
 png_read read_png(std::span<const std::uint8_t> file, std::uint32_t max_width,
                   std::uint32_t max_height, png_facts& facts, mono_image& image,
                   std::string& reason) {
     if (!is_png(file)) {
         reason = "not a PNG file";
+        return png_read::refused;
+    }
+    if (declares_too_much(file)) {
+        reason = "the file ends early";
         return png_read::refused;
     }
     context c;
@@ -165,6 +193,12 @@ png_read read_png(std::span<const std::uint8_t> file, std::uint32_t max_width,
         reason = "out of memory";
         return png_read::refused;
     }
+    // A chunk may declare up to 2 GB, which libpng would allocate before finding the file short.
+    // The pixels arrive in pieces; a picture's other chunks (text, a colour profile) need far
+    // less than this. The size limit leaves any real picture its facts, for the message.
+    png_set_chunk_malloc_max(png, CHUNK_BYTES_MAX);
+    png_set_chunk_cache_max(png, CHUNKS_MAX);
+    png_set_user_limits(png, SIDE_MAX, SIDE_MAX);
     if (!read_header(png, info, &c, &facts)) {
         reason = text_of(c.message);
         return png_read::refused;

@@ -1,5 +1,5 @@
 // The cable a run uses: chosen by option, variable or the build's default, refused before
-// anything is touched, and a device named by the user opened with the user's rights only.
+// anything is touched, and nothing but the build's own default opened with an install's privilege.
 #include "calc/calc.h"
 #include "link/link.h"
 #include "link/ports/usb_calls.h"
@@ -49,7 +49,7 @@ TEST(CableChoice, OptionBeatsVariableBeatsDefault) {
         Environment env;
         std::string chosen;
     };
-    const std::string wire = LINK_VIRTUAL_WIRE;
+    const std::string wire = virtual_place(VIRTUAL_WIRE_NAME);
     for (const Case& c : std::vector<Case>{
              // Each cable by option and by variable, with its own default device.
              {"parallel", nullptr, {}, "parallel "},
@@ -116,26 +116,47 @@ TEST(CableChoice, RefusalsNameTheChoicesAndTouchNothing) {
 // released, right after access was granted).
 uid_t identity_at_first_write = 0;
 
-TEST(CableChoice, PrivilegedRunOpensAUserNamedDeviceAsItsUserOnly) {
-    for (const auto& [named, privileged_open] :
-         {std::pair<const char*, bool>{nullptr, true}, {"/dev/parport1", false}}) {
-        const char* device = named;
+TEST(CableChoice, PrivilegedRunOpensOnlyTheBuildsOwnDefaultWithItsPrivilege) {
+    struct Case {
+        const char* cable;
+        const char* device;
+        Environment env;
+        bool privileged_open;
+        std::vector<std::uint16_t> grants;
+    };
+    const std::vector<std::uint16_t> parallel{PARALLEL_OUT, PARALLEL_IN};
+    const std::vector<std::uint16_t> serial{SERIAL_OUT, SERIAL_IN};
+    for (const Case& c : std::vector<Case>{
+             {"parallel", nullptr, {}, true, parallel},
+             {nullptr, nullptr, {}, true, parallel},
+             {"parallel", "/dev/parport1", {}, false, parallel},
+             {nullptr, nullptr, {nullptr, "/dev/parport1"}, false, parallel},
+             // Another cable's own default is a user's choice too.
+             {"serial", nullptr, {}, false, serial},
+             {nullptr, nullptr, {"serial", nullptr}, false, serial},
+             {"virtual", nullptr, {}, false, parallel},
+         }) {
+        const std::string what = std::string(c.cable != nullptr ? c.cable : "default") + " " +
+                                 (c.device != nullptr ? c.device : "");
         peer::reset({.after_write = [](std::uint16_t, std::uint8_t) {
             if (identity_at_first_write == 0) identity_at_first_write = kernel.euid + 1;
         }});
         const auto result = run_child([&] {
+            setenv("TI85_CABLE", c.env.cable != nullptr ? c.env.cable : "", 1);
+            setenv("TI85_DEVICE", c.env.device != nullptr ? c.env.device : "", 1);
             // A setuid-root install run by user 1000.
             kernel = Kernel{};
             kernel.euid = kernel.suid = 0;
-            choose_cable("parallel", device);
+            choose_cable(c.cable, c.device);
             init_link();
             std::printf("opened as %u, then %u\n", identity_at_first_write - 1, kernel.euid);
             return 0;
         });
-        EXPECT_EQ(result.output,
-                  std::string("opened as ") + (privileged_open ? "0" : "1000") + ", then 1000\n");
+        EXPECT_TRUE(result.output.ends_with(std::string("opened as ") +
+                                            (c.privileged_open ? "0" : "1000") + ", then 1000\n"))
+            << what << ": " << result.output;
         // Whatever was named, only the build's own addresses were ever asked for.
-        EXPECT_EQ(peer::grants(), (std::vector<std::uint16_t>{PARALLEL_OUT, PARALLEL_IN}));
+        EXPECT_EQ(peer::grants(), c.grants) << what;
     }
 }
 

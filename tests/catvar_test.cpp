@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -234,6 +236,16 @@ TEST(Catvar, RunsOverEveryFileAndEndsWithStatusOneAfterAFault) {
     EXPECT_EQ(result.output,
               "L1 (LIST, 12 bytes)\nP (PRGRM, " + std::to_string(PROGRAM.size() + 2) + " bytes)\n");
     EXPECT_EQ(run({}).status, 1);
+
+    // A listing that cannot be written fails, and says so on standard error.
+    std::string errors;
+    result = testing_support::run_child_with_errors(false, errors, [&] {
+        const int full = open("/dev/full", O_WRONLY);
+        if (full < 0 || dup2(full, STDOUT_FILENO) < 0 || chdir(dir.path.c_str()) != 0) return 125;
+        return testing_support::exec_program(CATVAR_PATH, {"L1.85l"});
+    });
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(errors, "catvar: Cannot write standard output (No space left on device).\n");
 }
 
 } // namespace

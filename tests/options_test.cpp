@@ -111,7 +111,7 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
         {"picvar", built(PICVAR_PATH)},
 #endif
     };
-    const bool wire_before = fs::exists(VIRTUAL_WIRE_PATH);
+    const bool wire_before = fs::exists(virtual_place(VIRTUAL_WIRE_NAME));
     for (const Case& program : programs) {
         SCOPED_TRACE(program.name);
         ScratchDir dir;
@@ -159,7 +159,7 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
             EXPECT_TRUE(result.output.ends_with("Try '" + program.name + " --help' for more.\n"));
         }
         EXPECT_FALSE(fs::exists(made));
-        EXPECT_EQ(fs::exists(VIRTUAL_WIRE_PATH), wire_before);
+        EXPECT_EQ(fs::exists(virtual_place(VIRTUAL_WIRE_NAME)), wire_before);
     }
 }
 

@@ -10,10 +10,15 @@
 #include <png.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace testing_support;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -262,6 +267,52 @@ TEST(png, PixdbRefusesDamagedAndMisSizedPngsWithTheirFacts) {
                                 c.reason + "\n");
         EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.png"});
     }
+}
+
+// A read-only file in the user's own folder stays as it is, as pixdb and the other direction keep
+// theirs (run as nobody when the tests run as root, who may write anything).
+TEST(picvar, ReadOnlyOutputIsRefusedAndKept) {
+    ScratchDir dir;
+    write_file(dir.path / "in", encode(grey8, 128, 63));
+    write_file(dir.path / "P.85i", "kept");
+    fs::permissions(dir.path / "P.85i", fs::perms::owner_read);
+    const bool root = geteuid() == 0;
+    ASSERT_TRUE(!root || (chown(dir.path.c_str(), 65534, 65534) == 0 &&
+                          chown((dir.path / "P.85i").c_str(), 65534, 65534) == 0));
+    const ChildResult r = run_child(
+        [&] {
+            if (root &&
+                (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+                return 125;
+            return call_main(picvar_main, "picvar", {"in", "P.85i"});
+        },
+        "", dir.path);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.output, "picvar: Cannot write P.85i (Permission denied).\n");
+    EXPECT_EQ(read_file(dir.path / "P.85i"), "kept");
+}
+
+// A chunk that declares 2 GB in a 44-byte file is refused without that much memory ever taken.
+TEST(png, HugeChunkIsRefusedWithinAFewMegabytes) {
+    const std::string file = encode(kinds[0], 96, 64).substr(0, 33) + "\x7F\xFF\xFF\xF0tEXtabc";
+    ASSERT_EQ(file.size(), 44u);
+    const ChildResult r = run_child([&] {
+        png_facts facts;
+        mono_image image;
+        std::string reason;
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        const png_read result = read_png(bytes_of(file), 96, 64, facts, image, reason);
+        getrusage(RUSAGE_SELF, &after);
+        std::printf("%s %ld\n", result == png_read::refused ? "refused" : "read",
+                    (after.ru_maxrss - before.ru_maxrss) / 1024);
+        return 0;
+    });
+    long megabytes = 0;
+    char verdict[16] = {};
+    ASSERT_EQ(std::sscanf(r.output.c_str(), "%15s %ld", verdict, &megabytes), 2) << r.output;
+    EXPECT_STREQ(verdict, "refused");
+    EXPECT_LT(megabytes, 64);
 }
 
 } // namespace

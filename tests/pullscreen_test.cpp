@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,12 +22,17 @@ using testing_support::ScratchDir;
 
 #ifdef USB_DOUBLE
 constexpr bool two_wire = false;
+// A cable that hands over each byte as it comes, as a real one does.
 void set_up_cable() {
     fake_usb::set_up({});
+}
+void set_up_trickle() {
+    fake_usb::set_up({.read_cap = 1});
 }
 #else
 constexpr bool two_wire = true;
 void set_up_cable() {}
+void set_up_trickle() {}
 #endif
 
 const std::string no_answer =
@@ -100,17 +106,43 @@ TEST(Pullscreen, ScreenArrivesBitForBit) {
     }
 }
 
-// A calculator that never answers, or stops after its acknowledgement: the run ends on time with
-// both lines released and no file. The program as shipped waits 5 s; the second case passes
-// request_screen a shorter limit (1 s for the acknowledgement, twice that for the data).
-TEST(Pullscreen, SilentCalculatorEndsTheRunOnTime) {
+// A calculator that never answers, stops after its acknowledgement, or keeps sending without
+// ever delivering a screen: the run ends on time with both lines released and no file. The
+// program as shipped waits 5 s; the other cases pass request_screen a shorter limit (1 s for the
+// acknowledgement, twice that for the data).
+TEST(Pullscreen, SilentOrEndlessCalculatorEndsTheRunOnTime) {
     struct Case {
         const char* what;
-        bool acknowledges;
+        void (*after_request)();
         double seconds;
     };
-    for (const Case c : {Case{"silent", false, 5}, Case{"acknowledges only", true, 2}}) {
+    const Case cases[] = {
+        {"silent", [] { peer::hang(); }, 5},
+        {"acknowledges only",
+         [] {
+             peer::send(PACKET_ACK);
+             peer::hang();
+         },
+         2},
+        {"bad sums without end",
+         [] {
+             peer::send(PACKET_ACK);
+             peer::send(PACKET_DATA, known_screen(), {.corrupt = 1 << 30});
+         },
+         2},
+        {"a byte every 200 ms",
+         [] {
+             peer::send(PACKET_ACK);
+             for (const std::uint8_t byte : peer::frame(PACKET_DATA, known_screen())) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                 peer::send_byte(byte);
+             }
+         },
+         2},
+    };
+    for (const Case& c : cases) {
         ScratchDir dir;
+        const bool shipped = c.seconds == 5;
         const auto start = std::chrono::steady_clock::now();
         const auto result = testing_support::run_program(
             [](int argc, char** argv) {
@@ -122,13 +154,12 @@ TEST(Pullscreen, SilentCalculatorEndsTheRunOnTime) {
             "pullscreen",
             [&] {
                 peer::receive();
-                if (c.acknowledges) peer::send(PACKET_ACK);
-                peer::hang();
+                c.after_request();
             },
-            ProgramRun{.args = c.acknowledges ? std::vector<std::string>{}
-                                              : std::vector<std::string>{"shot.png"},
+            ProgramRun{.args = shipped ? std::vector<std::string>{"shot.png"}
+                                       : std::vector<std::string>{},
                        .dir = dir.path,
-                       .setup = set_up_cable});
+                       .setup = set_up_trickle});
         const double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(result.status, 1) << c.what;

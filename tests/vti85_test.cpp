@@ -1,4 +1,5 @@
 // The virtual builds of pullvar and pushvar against vti85, each in its own process.
+#include "link/link.h"
 #include "link/ports/virtual_wire.h"
 #ifdef PULLSCREEN_PATH
 #include "png/mono_png.h"
@@ -21,10 +22,19 @@ using testing_support::write_file;
 
 namespace {
 
+// Each test program has a folder of its own for vti85's places, as a user's runtime folder.
+const fs::path places = [] {
+    fs::create_directories(PLACES_DIR);
+    fs::permissions(PLACES_DIR, fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", PLACES_DIR, 1);
+    return fs::path(PLACES_DIR);
+}();
+const std::string wire_path = virtual_place(VIRTUAL_WIRE_NAME);
+
 // The programs run on vti85's cable, chosen as a user would: its wire, or its pseudo-terminal.
 #ifdef VTI85_TTY
 const bool cable_chosen =
-    setenv("TI85_CABLE", "virtual", 1) == 0 && setenv("TI85_DEVICE", LINK_VIRTUAL_TTY, 1) == 0;
+    setenv("TI85_CABLE", "virtual", 1) == 0 && setenv("TI85_DEVICE", VIRTUAL_TTY_NAME, 1) == 0;
 #else
 const bool cable_chosen = setenv("TI85_CABLE", "virtual", 1) == 0 && unsetenv("TI85_DEVICE") == 0;
 #endif
@@ -131,7 +141,7 @@ TEST_F(VirtualLink, SeveralVariablesMakeTheRoundTrip) {
     for (const char* name : {"PROG.85p", "BIG.85l", "S.85s"}) {
         EXPECT_EQ(read_file(dir.path / "back" / name), read_file(pc() / name)) << name;
     }
-    EXPECT_FALSE(fs::exists(VIRTUAL_WIRE_PATH));
+    EXPECT_FALSE(fs::exists(wire_path));
 }
 
 TEST_F(VirtualLink, BackupIsSentAndRestored) {
@@ -210,7 +220,7 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
         EXPECT_EQ(finish(push), 1000 + SIGTERM) << read_file(push.output);
         kill(vti.pid, SIGTERM);
         EXPECT_EQ(finish(vti), 1000 + SIGTERM);
-        EXPECT_FALSE(fs::exists(fs::symlink_status(LINK_VIRTUAL_TTY)));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(places / VIRTUAL_TTY_NAME)));
         return;
     }
 #endif
@@ -218,7 +228,7 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     Process vti = calculator({"--hang", "receive", calc()}, dir.path);
     Process push = start({PUSHVAR_PATH, "S.85s"}, pc(), dir.path / "push");
 
-    const int fd = open(VIRTUAL_WIRE_PATH, O_RDONLY);
+    const int fd = open(wire_path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
@@ -235,8 +245,48 @@ TEST_F(VirtualLink, StuckCalculatorIsEndedWithBothLinesReleased) {
     kill(vti.pid, SIGTERM);
     EXPECT_EQ(finish(vti), 1000 + SIGTERM);
     EXPECT_EQ(wire->calc_pulls.load(), 0);
-    EXPECT_FALSE(fs::exists(VIRTUAL_WIRE_PATH));
+    EXPECT_FALSE(fs::exists(wire_path));
     munmap(memory, sizeof(VirtualWire));
+}
+
+// vti85's places are its user's alone: a link planted at the wire is never followed, and a folder
+// of another user's is used by no one.
+TEST_F(VirtualLink, PlacesAreTheUsersAlone) {
+#ifndef VTI85_TTY
+    write_file(dir.path / "target", "precious");
+    fs::create_symlink(dir.path / "target", wire_path);
+    Process planted = start({VTI85_PATH, "receive", calc()}, dir.path, dir.path / "vti");
+    EXPECT_EQ(finish(planted), 1);
+    EXPECT_EQ(read_file(planted.output),
+              "vti85: cannot create " + wire_path + ": Too many levels of symbolic links\n");
+    Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull");
+    EXPECT_EQ(finish(pull), 1);
+    EXPECT_NE(
+        read_file(pull.output).find(wire_path + " is a symbolic link, not a virtual link cable.\n"),
+        std::string::npos);
+    EXPECT_EQ(read_file(dir.path / "target"), "precious");
+    fs::remove(wire_path);
+#endif
+    // Root hands a folder to another user; anyone else finds one in "/".
+    ScratchDir foreign;
+    const bool root = geteuid() == 0;
+    ASSERT_TRUE(!root || chown(foreign.path.c_str(), 65534, 65534) == 0);
+    const std::string folder = root ? foreign.path.string() : "/";
+    setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+#ifdef VTI85_TTY
+    Process vti = start({VTI85_PATH, "--tty", "receive", calc()}, dir.path, dir.path / "vti");
+#else
+    Process vti = start({VTI85_PATH, "receive", calc()}, dir.path, dir.path / "vti");
+#endif
+    Process push = start({PUSHVAR_PATH, "S.85s"}, pc(), dir.path / "push");
+    setenv("XDG_RUNTIME_DIR", places.c_str(), 1);
+    EXPECT_EQ(finish(vti), 1);
+    EXPECT_EQ(read_file(vti.output), "vti85: " + folder + " is in use by another user\n");
+    EXPECT_EQ(finish(push), 1);
+    EXPECT_TRUE(
+        read_file(push.output)
+            .ends_with("Cannot use the virtual cable: " + folder + " is in use by another user.\n"))
+        << read_file(push.output);
 }
 
 TEST_F(VirtualLink, FilesToSendAreCheckedBeforeReady) {
@@ -314,7 +364,7 @@ TEST_F(VirtualLink, ScreenShowsTheLastPictureReceived) {
 // wait for it to take that write before releasing the lines. (Two-wire cable only: the gray
 // cable's device has no such handshake.)
 TEST_F(VirtualLink, InterruptNeverWaitsForADeadCalculator) {
-    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    const int fd = open(wire_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, sizeof(VirtualWire)), 0);
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -334,7 +384,7 @@ TEST_F(VirtualLink, InterruptNeverWaitsForADeadCalculator) {
     EXPECT_EQ(finish(pull, 10), 1000 + SIGINT);
     EXPECT_EQ(wire->pc_output.load(), 0x03);
     munmap(memory, sizeof(VirtualWire));
-    fs::remove(VIRTUAL_WIRE_PATH);
+    fs::remove(wire_path);
 }
 #endif
 

@@ -29,7 +29,6 @@ echo "=== package: build"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DLINK_DEFAULT_CABLE=usb -DLINK_DEFAULT_DEVICE= -DCMAKE_INSTALL_PREFIX=/usr \
-    -DLINK_VIRTUAL_WIRE=/tmp/vti85-link -DLINK_VIRTUAL_TTY=/tmp/vti85-tty \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build "$build" -j2

@@ -4,6 +4,7 @@
 #include "vti85/tty_mode.h"
 
 #include "calc/calc.h"
+#include "link/link.h"
 #include "varfile/varfile.h"
 #include "vti85/session.h"
 
@@ -16,7 +17,7 @@
 
 namespace {
 
-constexpr char LINK_PATH[] = LINK_VIRTUAL_TTY;
+std::string link_path; // set before any handler can run
 
 int master = -1;
 void (*calculator)() = nullptr;
@@ -25,7 +26,7 @@ bool stay = false;
 
 void leave(int signal) {
     end_session(signal);
-    unlink(LINK_PATH);
+    unlink(link_path.c_str());
     remove_unfinished_file();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -63,6 +64,13 @@ int run_on_tty(void (*script)(), int give_up_ms, bool stay_after) {
         std::printf("vti85: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
     }
+    const std::string wrong = claim_virtual_folder(true);
+    if (!wrong.empty()) {
+        std::printf("vti85: %s\n", wrong.c_str());
+        return 1;
+    }
+    link_path = virtual_place(VIRTUAL_TTY_NAME);
+    const char* const LINK_PATH = link_path.c_str();
     // One calculator per link: a link that leads to a live terminal belongs to another vti85.
     char target[256] = {};
     if (readlink(LINK_PATH, target, sizeof target - 1) > 0 && access(target, F_OK) == 0) {
@@ -82,6 +90,6 @@ int run_on_tty(void (*script)(), int give_up_ms, bool stay_after) {
                 device.c_str(), LINK_PATH, LINK_PATH);
 
     const int status = serve_sessions(session);
-    unlink(LINK_PATH);
+    unlink(link_path.c_str());
     return status;
 }

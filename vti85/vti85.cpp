@@ -8,6 +8,7 @@
 // a screen request (pullscreen) with its screen, which shows the last variable received.
 #include "calc/calc.h"
 #include "cli/cli.h"
+#include "link/link.h"
 #include "link/ports/virtual_wire.h"
 #include "link/wire.h"
 #include "varfile/varfile.h"
@@ -38,8 +39,10 @@ constexpr ProgramInfo VTI85{
     .name = "vti85",
     .usage = "vti85 [OPTION]... send FILE...\n"
              "   or: vti85 [OPTION]... receive DIR\n",
-    .about = "A virtual TI-85 on the virtual link cable (" LINK_VIRTUAL_WIRE "), for pullvar\n"
-             "and pushvar with --cable=virtual. Start it first, then the link program.\n"
+    .about = "A virtual TI-85 on the virtual link cable, for pullvar and pushvar with\n"
+             "--cable=virtual. Start it first, then the link program. The cable is the file\n"
+             "vti85-link in a folder only its user may write: $XDG_RUNTIME_DIR, or else\n"
+             "vti85-UID in $TMPDIR or /tmp.\n"
              "\n"
              "  send FILE...    send the variables and backups in FILE... to pullvar, then end\n"
              "                  the transmission (a backup ends the transfer at once)\n"
@@ -58,8 +61,8 @@ constexpr ProgramInfo VTI85{
                "  --stay         receive: after the end of a transmission, stay for the next\n"
                "                 computer (pushvar or pullscreen) until interrupted\n"
                "  --tty          be on TI's gray cable instead: offer a pseudo-terminal, linked\n"
-               "                 as " LINK_VIRTUAL_TTY ", for pullvar and pushvar with\n"
-               "                 --cable=virtual --device=" LINK_VIRTUAL_TTY "\n",
+               "                 as vti85-tty in that folder, for pullvar and pushvar with\n"
+               "                 --cable=virtual --device=vti85-tty\n",
     .statuses = "  0    its part of the transfer is done\n"
                 "  1    a wrong command line, a FILE or DIR cannot be used, or the cable cannot\n"
                 "       be laid\n",
@@ -346,30 +349,40 @@ void receive_all() {
 
 // ---- The wire ----
 
+// Where the wire lies, set before any handler can run.
+std::string wire_path;
+
 void release_and_leave(int signal) {
     end_session(signal);
     if (wire != nullptr) wire->calc_pulls.store(0);
-    unlink(VIRTUAL_WIRE_PATH);
+    unlink(wire_path.c_str());
     remove_unfinished_file();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
 
 bool lay_wire() {
-    const int fd = open(VIRTUAL_WIRE_PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const std::string wrong = claim_virtual_folder(true);
+    if (!wrong.empty()) {
+        std::printf("vti85: %s\n", wrong.c_str());
+        return false;
+    }
+    wire_path = virtual_place(VIRTUAL_WIRE_NAME);
+    // Never through a link, whoever planted it: the wire is a file of its own.
+    const int fd = open(wire_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        std::printf("vti85: cannot create %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
+        std::printf("vti85: cannot create %s: %s\n", wire_path.c_str(), std::strerror(errno));
         return false;
     }
     // One calculator per cable: a second one would reset the wire under the first. The lock
     // lasts as long as the process (the descriptor stays open).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::printf("vti85: another vti85 is already using %s\n", VIRTUAL_WIRE_PATH);
+        std::printf("vti85: another vti85 is already using %s\n", wire_path.c_str());
         close(fd);
         return false;
     }
     if (ftruncate(fd, sizeof(VirtualWire)) != 0) {
-        std::printf("vti85: cannot size %s: %s\n", VIRTUAL_WIRE_PATH, std::strerror(errno));
+        std::printf("vti85: cannot size %s: %s\n", wire_path.c_str(), std::strerror(errno));
         return false;
     }
     void* mapped = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -488,9 +501,9 @@ int main(int argc, char** argv) {
     if (!lay_wire()) return 1;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, release_and_leave);
-    std::printf("vti85: virtual TI-85 ready on %s\n", VIRTUAL_WIRE_PATH);
+    std::printf("vti85: virtual TI-85 ready on %s\n", wire_path.c_str());
 
     const int status = serve_sessions(wire_session);
-    unlink(VIRTUAL_WIRE_PATH);
+    unlink(wire_path.c_str());
     return status;
 }

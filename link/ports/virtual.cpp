@@ -15,7 +15,12 @@ namespace {
 VirtualWire* wire = nullptr;
 
 bool attach() {
-    const int fd = open(port_device, O_RDWR | O_CLOEXEC);
+    const int fd = open(port_device, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP) {
+        // Planted there: vti85 lays a file, never a link.
+        std::printf("%s is a symbolic link, not a virtual link cable.\n", port_device);
+        return false;
+    }
     if (fd < 0) {
         std::printf("No virtual calculator at %s (%s): start vti85 first.\n", port_device,
                     std::strerror(errno));

@@ -16,11 +16,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#ifndef LINK_VIRTUAL_WIRE
-#define LINK_VIRTUAL_WIRE "/tmp/vti85-link"
-#endif
-
-inline constexpr char VIRTUAL_WIRE_PATH[] = LINK_VIRTUAL_WIRE;
 inline constexpr std::uint32_t VIRTUAL_WIRE_MAGIC = 0x54493835; // "TI85"
 
 struct VirtualWire {
