@@ -29,6 +29,7 @@ const char* port_device = "";
 
 int link_type = LINK_PARALLEL;
 const char* link_device = "";
+const char* link_device_shown = "";
 bool link_virtual = false;
 
 namespace {
@@ -65,7 +66,7 @@ void grant(std::uint16_t port) {
     if (link_device[0] == '\0') {
         std::fputs("Cannot access /dev/port, aborting!\n", stdout);
     } else {
-        std::printf("Cannot use the cable on %s, aborting!\n", link_device);
+        std::printf("Cannot use the cable on %s, aborting!\n", link_device_shown);
     }
     std::exit(1);
 }
@@ -250,6 +251,9 @@ void choose_cable(const char* name, const char* device) {
         chosen_device() = virtual_place(device);
     }
     link_device = chosen_device().c_str();
+    static std::string shown;
+    shown = printable(chosen_device());
+    link_device_shown = shown.c_str();
     chosen = true;
 }
 

@@ -29,19 +29,30 @@ constexpr std::array KNOWN_TYPES{PACKET_VAR, PACKET_CTS, PACKET_DATA, PACKET_SKI
 // packets (the calculator's machine id was read as the type), and they would stay so for good.
 bool out_of_step = false;
 
+bool known_type(std::uint8_t type) {
+    return std::find(KNOWN_TYPES.begin(), KNOWN_TYPES.end(), type) != KNOWN_TYPES.end();
+}
+
 Header get_header() {
+    std::array<std::uint8_t, 4> bytes{};
     if (out_of_step) {
         // The next packet begins at the next byte that is the calculator's machine id.
-        while (get85() != MACHINE_ID_TI85) {
+        while ((bytes[0] = get85()) != MACHINE_ID_TI85) {
         }
     } else {
-        get85(); // the sender's machine id: any value will do
+        bytes[0] = get85(); // the sender's machine id: any value will do
     }
-    const std::uint8_t type = get85();
-    const std::uint8_t low = get85();
-    const std::uint8_t high = get85();
-    out_of_step = std::find(KNOWN_TYPES.begin(), KNOWN_TYPES.end(), type) == KNOWN_TYPES.end();
-    return {type, read_le16(std::array{low, high})};
+    for (std::size_t i = 1; i < bytes.size(); ++i)
+        bytes[i] = get85();
+    // A type there is not, after a stray byte: the header began at a machine id already read.
+    for (auto id = bytes.end();
+         !known_type(bytes[1]) &&
+         (id = std::find(bytes.begin() + 1, bytes.end(), MACHINE_ID_TI85)) != bytes.end();) {
+        const auto kept = std::copy(id, bytes.end(), bytes.begin());
+        std::generate(kept, bytes.end(), get85);
+    }
+    out_of_step = !known_type(bytes[1]);
+    return {bytes[1], read_le16(std::array{bytes[2], bytes[3]})};
 }
 
 // Reads `length` data bytes and their checksum. All of them are read and summed so that the

@@ -30,13 +30,13 @@ std::string describe_byte_cable(const Build& build) {
         return "linkcheck: cable: TI's gray serial cable (TI-GRAPH LINK), bytes at 9600 baud, "
                "8N1, no flow control\n"
                "linkcheck: access: serial device " +
-               build.device + ", its DTR and RTS powering the cable\n";
+               printable(build.device) + ", its DTR and RTS powering the cable\n";
     }
     return std::string("linkcheck: cable: TI's USB cable (TI-GRAPH LINK USB, 0451:e001), "
                        "through libusb\n") +
-           (build.device.empty()
-                ? "linkcheck: access: the first such cable found\n"
-                : "linkcheck: access: the USB device at bus:address " + build.device + "\n");
+           (build.device.empty() ? "linkcheck: access: the first such cable found\n"
+                                 : "linkcheck: access: the USB device at bus:address " +
+                                       printable(build.device) + "\n");
 }
 
 void report_usb_steps() {
@@ -47,7 +47,7 @@ void byte_cable_ready(const Build& build) {
     if (build.cable == LINK_GRAY) {
         say("linkcheck: %s is open: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow "
             "control\n",
-            build.device.c_str());
+            printable(build.device).c_str());
         say(gray_has_modem_lines()
                 ? "linkcheck: modem lines: DTR and RTS raised, powering the cable\n"
                 : "linkcheck: modem lines: none on this device (a pseudo-terminal or an adapter "

@@ -105,13 +105,14 @@ std::string describe(const Build& build) {
                                hex(build.output_register) + " out, modem status register " +
                                hex(build.input_register) + " in\n";
     } else if (build.ports == "ppdev") {
-        text += "linkcheck: access: parallel-port device " + build.device +
+        text += "linkcheck: access: parallel-port device " + printable(build.device) +
                 ", data register out, status register in\n";
     } else if (build.ports == "tty") {
-        text += "linkcheck: access: serial device " + build.device +
+        text += "linkcheck: access: serial device " + printable(build.device) +
                 ", DTR and RTS out, CTS and DSR in\n";
     } else {
-        text += "linkcheck: access: the " + build.ports + " port layer, " + build.device + "\n";
+        text += "linkcheck: access: the " + build.ports + " port layer, " +
+                printable(build.device) + "\n";
     }
     return text;
 }
@@ -185,7 +186,7 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
         }
     } else if (build.ports == "ppdev" || build.ports == "tty" || build.cable == LINK_GRAY) {
         const bool ppdev = build.ports == "ppdev";
-        const std::string& device = build.device;
+        const std::string device = printable(build.device);
         if (!facts.device_exists) {
             causes.push_back(
                 ppdev ? device + " does not exist: load the parallel-port device driver (sudo "

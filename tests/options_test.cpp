@@ -141,6 +141,14 @@ TEST(CommandLine, HelpVersionAndWrongOptionsTouchNoPortOrFile) {
             EXPECT_EQ(result.status, 1);
             EXPECT_EQ(result.output, "Unknown cable 'lpt' (--cable): choose parallel, serial, "
                                      "gray, usb or virtual.\n");
+            // A device's control bytes are shown escaped too (pushvar opens it after its files).
+            if (program.name != "pushvar") {
+                const ChildResult escaped = program.run({"-c", "gray", "-d", "/dev/\x1B[2J"});
+                EXPECT_EQ(escaped.status, 1);
+                EXPECT_NE(escaped.output.find("/dev/\\x1B[2J"), std::string::npos)
+                    << escaped.output;
+                EXPECT_EQ(escaped.output.find('\x1B'), std::string::npos);
+            }
             EXPECT_TRUE(program.run({"--device"})
                             .output.starts_with(program.name +
                                                 ": Option '--device' needs a value!\nUsage: "));

@@ -6,6 +6,7 @@
 // and PPRSTATUS reads the status register as the port shows it, exactly as a direct read would:
 // Select (bit 4) and Paper End (bit 5) uninverted, Busy (bit 7) inverted. The library writes
 // only its output register and reads only its input register, so the port numbers need no look.
+#include "cli/cli.h"
 #include "link/ports/device_calls.h"
 #include "link/ports/ports.h"
 
@@ -24,7 +25,8 @@ int device = -1;
 
 // `what` names the step, `call` the system call that refused it.
 bool refused(const char* what, const char* call, int error) {
-    std::printf("Cannot %s %s (%s): %s\n", what, port_device, call, std::strerror(error));
+    std::printf("Cannot %s %s (%s): %s\n", what, printable(port_device).c_str(), call,
+                std::strerror(error));
     return false;
 }
 
@@ -53,7 +55,7 @@ void write(std::uint16_t, std::uint8_t value) {
 std::uint8_t read(std::uint16_t) {
     unsigned char status = 0;
     if (sys_ioctl(device, PPRSTATUS, &status) != 0) {
-        std::printf("Cannot read the lines on %s: %s, aborting!\n", port_device,
+        std::printf("Cannot read the lines on %s: %s, aborting!\n", printable(port_device).c_str(),
                     std::strerror(errno));
         std::exit(1);
     }

@@ -5,6 +5,7 @@
 // control and modem status registers (RI and DCD fill bits 6 and 7 as they do there). The device
 // (--device, /dev/ttyS0 for instance) is opened on the first grant, for
 // the output register; the grant of the input register then has nothing left to do.
+#include "cli/cli.h"
 #include "link/ports/device_calls.h"
 #include "link/ports/ports.h"
 
@@ -21,7 +22,7 @@ int device = -1;
 
 // `what` names the step, with %s for the device, and the system call that refused it.
 __attribute__((format(printf, 1, 0))) bool refused(const char* what, int error) {
-    std::printf(what, port_device);
+    std::printf(what, printable(port_device).c_str());
     std::printf(": %s\n", std::strerror(error));
     return false;
 }
@@ -71,7 +72,7 @@ void write(std::uint16_t, std::uint8_t value) {
 std::uint8_t read(std::uint16_t) {
     int lines = 0;
     if (sys_ioctl(device, TIOCMGET, &lines) != 0) {
-        std::printf("Cannot read the lines on %s: %s, aborting!\n", port_device,
+        std::printf("Cannot read the lines on %s: %s, aborting!\n", printable(port_device).c_str(),
                     std::strerror(errno));
         std::exit(1);
     }

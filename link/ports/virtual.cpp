@@ -1,4 +1,5 @@
 // Virtual port access: the output and input registers are a wire shared with vti85.
+#include "cli/cli.h"
 #include "link/ports/ports.h"
 #include "link/ports/virtual_wire.h"
 #include "link/wire.h"
@@ -18,23 +19,25 @@ bool attach() {
     const int fd = open(port_device, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ELOOP) {
         // Planted there: vti85 lays a file, never a link.
-        std::printf("%s is a symbolic link, not a virtual link cable.\n", port_device);
+        std::printf("%s is a symbolic link, not a virtual link cable.\n",
+                    printable(port_device).c_str());
         return false;
     }
     if (fd < 0) {
-        std::printf("No virtual calculator at %s (%s): start vti85 first.\n", port_device,
-                    std::strerror(errno));
+        std::printf("No virtual calculator at %s (%s): start vti85 first.\n",
+                    printable(port_device).c_str(), std::strerror(errno));
         return false;
     }
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (memory == MAP_FAILED || static_cast<VirtualWire*>(memory)->magic != VIRTUAL_WIRE_MAGIC) {
-        std::printf("%s is not a virtual link cable.\n", port_device);
+        std::printf("%s is not a virtual link cable.\n", printable(port_device).c_str());
         return false;
     }
     wire = static_cast<VirtualWire*>(memory);
     // A run on the virtual cable must never pass for one that drives a real cable.
-    std::printf("Virtual cable: talking to vti85 through %s, not to a calculator.\n", port_device);
+    std::printf("Virtual cable: talking to vti85 through %s, not to a calculator.\n",
+                printable(port_device).c_str());
     std::fflush(stdout);
     return true;
 }
