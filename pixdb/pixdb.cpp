@@ -49,9 +49,13 @@ void print_usage() {
                 "\n");
 }
 
+// Where the messages go: standard error when the .db lines go to standard output, so that none
+// ends up among them.
+std::FILE* messages = stdout;
+
 // A failure line as scripts know it, then the file and the system's reason.
 int file_error(const char* what, const char* path, int error) {
-    std::printf("%s\n%s: %s\n", what, path, std::strerror(error));
+    std::fprintf(messages, "%s\n%s: %s\n", what, path, std::strerror(error));
     return status_file_error;
 }
 
@@ -135,6 +139,7 @@ int pixdb_main(int argc, char** argv) {
     if (operands.size() > 2) usage_error(PIXDB);
     const char* in_path = operands[0];
     const char* out_path = operands[1];
+    messages = std::strcmp(out_path, "-") == 0 ? stderr : stdout;
 
     const int in = ::open(in_path, O_RDONLY | O_CLOEXEC);
     if (in < 0) return file_error("Error opening inputfile", in_path, errno);
@@ -150,7 +155,7 @@ int pixdb_main(int argc, char** argv) {
     if (std::strcmp(out_path, "-") != 0 && ::stat(out_path, &out_st) == 0 &&
         out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
         ::close(in);
-        std::printf("The output file is the input file.\n");
+        std::fprintf(messages, "The output file is the input file.\n");
         return status_file_error;
     }
 
@@ -175,10 +180,11 @@ int pixdb_main(int argc, char** argv) {
         return file_error("Error reading inputfile", in_path, read_error);
     }
     if (result == bitmap_read::refused) {
-        std::printf("The input bitmap has an incorrect format.\n"
-                    "The correct format = 96 x 64 monochrome\n"
-                    "%s\n",
-                    reason.c_str());
+        std::fprintf(messages,
+                     "The input bitmap has an incorrect format.\n"
+                     "The correct format = 96 x 64, monochrome BMP or PNG\n"
+                     "%s\n",
+                     reason.c_str());
         return status_bad_bitmap;
     }
     // No signal may leave the temporary file behind: the writer holds back every one that would

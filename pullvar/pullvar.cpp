@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,8 @@ constexpr ProgramInfo PULLVAR{
     .statuses = "  0    the calculator ended the transmission, or a backup was saved\n"
                 "  1    the link could not be set up, DIR cannot be used, a wrong command line,\n"
                 "       or the calculator did not acknowledge a packet\n"
+                "  2    the calculator ended the transmission, but a variable could not be\n"
+                "       saved (each is named above)\n"
                 "  255  the transfer was aborted (x) or failed\n",
     .more = "the manual page: man pullvar",
 };
@@ -120,8 +123,11 @@ bool may_write(const char* path, const char* what) {
 
 // Creates the file before the data are asked for. False, with the refusal sent and said, when
 // it cannot be saved there: the calculator keeps its data and may go on with the next variable.
+int unsaved = 0; // variables that could not be saved, for the status
+
 bool can_save(const char* path) {
     if (begin_file(path)) return true;
+    ++unsaved;
     const char* why = std::strerror(errno);
     say("pullvar: Cannot save %s (%s), skipped!\n", printable(path).c_str(), why);
     refuse(REASON_SKIP);
@@ -301,10 +307,18 @@ int pullvar_main(int argc, char** argv) {
         say("pullvar: Cannot use directory %s (%s)!\n", printable(operands[0]).c_str(), why);
         std::exit(1);
     }
+    // A folder that takes no file would lose every variable sent.
+    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        const char* why = std::strerror(errno);
+        say("pullvar: Cannot save files in %s (%s)!\n",
+            printable(operands.empty() ? "the current directory" : operands[0]).c_str(), why);
+        std::exit(1);
+    }
     if (!privileged) init_link();
     // Neither an interrupt nor an exit from the link layer may leave a half-written file behind.
     on_interrupt(remove_unfinished_file);
     std::atexit(remove_unfinished_file);
+    unsaved = 0;
     receive();
-    return 0;
+    return unsaved == 0 ? 0 : 2;
 }

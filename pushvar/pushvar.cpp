@@ -5,6 +5,7 @@
 #include "link/link.h"
 #include "varfile/varfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -304,6 +305,11 @@ int pushvar_main(int argc, char** argv) {
         }
     }
     if (bad) std::exit(FAILED);
+    // With every file passed over there is nothing to send, and no cable to open for it.
+    if (std::find(sendable.begin(), sendable.end(), true) == sendable.end()) {
+        say("pushvar: 0 variables sent\n");
+        return passed_over ? PASSED_OVER : 0;
+    }
     if (!privileged) init_link();
 
     int total = 0;

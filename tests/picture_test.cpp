@@ -263,7 +263,7 @@ TEST(png, PixdbRefusesDamagedAndMisSizedPngsWithTheirFacts) {
         const ChildResult r = run(pixdb_main, "pixdb", {"in.png", "out.db"}, dir);
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(r.output, "The input bitmap has an incorrect format.\n"
-                            "The correct format = 96 x 64 monochrome\n" +
+                            "The correct format = 96 x 64, monochrome BMP or PNG\n" +
                                 c.reason + "\n");
         EXPECT_EQ(listing(dir.path), std::vector<std::string>{"in.png"});
     }

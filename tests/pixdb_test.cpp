@@ -30,7 +30,7 @@ constexpr std::size_t pixel_start = 62;
 constexpr std::size_t full_size = 830;
 
 const std::string bad_format = "The input bitmap has an incorrect format.\n"
-                               "The correct format = 96 x 64 monochrome\n";
+                               "The correct format = 96 x 64, monochrome BMP or PNG\n";
 
 void put16(bytes& b, std::size_t at, std::uint16_t v) {
     b[at] = static_cast<std::uint8_t>(v);
@@ -434,6 +434,12 @@ TEST_F(pixdb, OutputsThatAreNoRegularFileAreWrittenThrough) {
         EXPECT_EQ(r.out, repeat(db_line("0"), 64));
     }
     EXPECT_EQ(listing(), std::vector<std::string>{"in.bmp"});
+    // With the lines on standard output, a refusal goes to standard error, never among them.
+    write("bad.bmp", bytes{'B', 'M'});
+    const run_result refused = run({"bad.bmp", "-"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(refused.out, "");
+    std::filesystem::remove(dir / "bad.bmp");
 
     // A symbolic link stays a link, and what it points to gets the text.
     write("target.asm", bytes{'o', 'l', 'd'});

@@ -776,7 +776,7 @@ TEST(pullvar_fault, FileThatCannotBeSavedIsRefusedBeforeItsData) {
         },
         "yny", dir.path);
     const std::string is_dir = std::strerror(EISDIR);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 2); // what could not be saved is missing, and a script must notice
     EXPECT_EQ(lines(run.output),
               output({"pullvar: Receiving        A, type  REAL, to        A.85n",
                       PROMPT + "pullvar: Cannot save A.85n (" + is_dir + "), skipped!",
@@ -916,6 +916,29 @@ TEST(pullvar_fault, StrictUmaskStillSavesAndAReplacedFileKeepsItsMode) {
         EXPECT_EQ(read_file(dir.path / "A.85n"), variable_file("A", 0x00, A.data));
         EXPECT_EQ(fs::status(dir.path / "A.85n").permissions(), c.saved);
     }
+}
+
+// A folder that takes no file is refused before the cable is opened, as an ordinary user (nobody
+// when the tests run as root, in a folder root keeps to itself).
+TEST(pullvar_fault, FolderThatTakesNoFileIsRefusedBeforeTheCable) {
+    ScratchDir dir;
+    const bool root = geteuid() == 0;
+    if (!root) fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec);
+    const auto run = run_pullvar([] { end_transmission(); }, "", dir.path, {},
+                                 [&] {
+                                     if (root && (setresgid(65534, 65534, 65534) != 0 ||
+                                                  setresuid(65534, 65534, 65534) != 0))
+                                         std::exit(125);
+                                 });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(
+        lines(run.output),
+        (Lines{"Talvaro/Linux v1.1: receives variables from a TI-85",
+               "By the Talvaro link tools authors. Free software; see the README for the "
+               "terms.",
+               "", "pullvar: Cannot save files in the current directory (Permission denied)!"}));
+    EXPECT_TRUE(peer::grants().empty());
+    fs::permissions(dir.path, fs::perms::owner_all);
 }
 
 // ---- Interrupts ----

@@ -187,6 +187,13 @@ TEST(pushvar, SendsEveryPathInOrderAndReportsMissingOnes) {
     EXPECT_EQ(received(), offered(0x00, "A", A_DATA) +
                               offered(0x12, "PROGRAMNAME", counting(300, 7)) +
                               offered(0x00, "A", A_DATA) + EOT);
+
+    // Nothing left to send: the count, and the cable never opened.
+    const auto none = push(dir, {"gone.85n"}, [] {});
+    EXPECT_EQ(none.status, PASSED_OVER);
+    EXPECT_EQ(messages(none),
+              (Lines{"pushvar: File 'gone.85n' does not exist!", "pushvar: 0 variables sent"}));
+    EXPECT_TRUE(peer::grants().empty());
 }
 
 TEST(pushvar, OnlyTheFirstThreeSignatureBytesCount) {

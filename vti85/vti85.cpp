@@ -486,6 +486,11 @@ int main(int argc, char** argv) {
         std::printf("vti85: cannot use %s: %s\n", settings.paths[0].c_str(), std::strerror(errno));
         return 1;
     }
+    if (!settings.sending && faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        std::printf("vti85: cannot save files in %s: %s\n", settings.paths[0].c_str(),
+                    std::strerror(errno));
+        return 1;
+    }
     void* shared = mmap(nullptr, sizeof(peer::Screen), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) {
