@@ -119,6 +119,10 @@ TEST(Tty, RefusalsNameTheDeviceAndTheReasonAndLetItGo) {
         open_call + " = -1 ENOENT\nCannot open " + device + " (open): No such file or directory\n";
     const Case cases[] = {
         {{.open_error = ENOENT}, failed_open},
+        {{.open_error = EACCES},
+         open_call + " = -1 EACCES\nCannot open " + device +
+             " (open): Permission denied: join the device's group (sudo usermod -aG dialout "
+             "$USER, then log in again)\n"},
         {{.tcgetattr_error = ENOTTY},
          open_call + " = 3\ntcgetattr(3) = -1 ENOTTY\nclose(3) = 0\nCannot use " + device +
              " as a serial port (tcgetattr): Inappropriate ioctl for device\n"},

@@ -118,16 +118,19 @@ bool own_option(const char* argument) {
                             seconds.find_first_not_of("0123456789") == std::string::npos;
         settings.give_up_s = digits ? std::stoi(seconds) : 0;
         if (settings.give_up_s < 1 || settings.give_up_s > 86400) {
+            // One line for one mistake: it says all there is to say.
             std::printf("vti85: --give-up takes a number of seconds from 1 to 86400\n");
-            return false;
+            std::exit(1);
         }
     } else if (option.rfind("--answer=", 0) == 0) {
         settings.answers = split(option.substr(9));
         for (const std::string& answer : settings.answers) {
             if (answer != "accept" && answer != "skip" && answer != "memory" && answer != "abort" &&
                 answer != "refuse") {
-                std::printf("vti85: unknown answer '%s'\n", answer.c_str());
-                return false;
+                std::printf("vti85: unknown answer '%s': choose accept, skip, memory, abort or "
+                            "refuse\n",
+                            printable(answer).c_str());
+                std::exit(1);
             }
         }
     } else {

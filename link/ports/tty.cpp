@@ -23,7 +23,12 @@ int device = -1;
 // `what` names the step, with %s for the device, and the system call that refused it.
 __attribute__((format(printf, 1, 0))) bool refused(const char* what, int error) {
     std::printf(what, printable(port_device).c_str());
-    std::printf(": %s\n", std::strerror(error));
+    // The same advice as the gray cable gives for the same device.
+    const bool permission = error == EACCES || error == EPERM;
+    std::printf(": %s%s\n", std::strerror(error),
+                permission ? ": join the device's group (sudo usermod -aG dialout $USER, then log "
+                             "in again)"
+                           : "");
     return false;
 }
 
