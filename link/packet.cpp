@@ -45,9 +45,9 @@ Header get_header() {
     for (std::size_t i = 1; i < bytes.size(); ++i)
         bytes[i] = get85();
     // A type there is not, after a stray byte: the header began at a machine id already read.
-    for (auto id = bytes.end();
-         !known_type(bytes[1]) &&
-         (id = std::find(bytes.begin() + 1, bytes.end(), MACHINE_ID_TI85)) != bytes.end();) {
+    while (!known_type(bytes[1])) {
+        const auto id = std::find(bytes.begin() + 1, bytes.end(), MACHINE_ID_TI85);
+        if (id == bytes.end()) break;
         const auto kept = std::copy(id, bytes.end(), bytes.begin());
         std::generate(kept, bytes.end(), get85);
     }
