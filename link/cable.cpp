@@ -29,7 +29,6 @@ const char* port_device = "";
 
 int link_type = LINK_PARALLEL;
 const char* link_device = "";
-const char* link_device_shown = "";
 bool link_virtual = false;
 
 namespace {
@@ -66,7 +65,7 @@ void grant(std::uint16_t port) {
     if (link_device[0] == '\0') {
         std::fputs("Cannot access /dev/port, aborting!\n", stdout);
     } else {
-        std::printf("Cannot use the cable on %s, aborting!\n", link_device_shown);
+        std::printf("Cannot use the cable on %s, aborting!\n", printable(link_device).c_str());
     }
     std::exit(1);
 }
@@ -88,6 +87,11 @@ void open_parallel() {
 
 void open_serial() {
     open_two_wire(tty_ports);
+}
+
+// A virtual cable's device without a '/' is one of vti85's places.
+std::string virtual_device(const char* device) {
+    return std::strchr(device, '/') == nullptr ? virtual_place(device) : device;
 }
 
 [[noreturn]] void refuse_choice(const std::string& line) {
@@ -245,23 +249,16 @@ void choose_cable(const char* name, const char* device) {
                       device_source + ").");
     }
     link_type = static_cast<int>(cable - CABLES.begin());
-    chosen_device() = device;
-    // A bare name is one of vti85's places.
-    if (link_type == LINK_VIRTUAL && std::strchr(device, '/') == nullptr) {
-        chosen_device() = virtual_place(device);
-    }
+    chosen_device() = link_type == LINK_VIRTUAL ? virtual_device(device) : device;
     link_device = chosen_device().c_str();
-    static std::string shown;
-    shown = printable(chosen_device());
-    link_device_shown = shown.c_str();
     chosen = true;
 }
 
 std::string default_cable() {
     std::string text = DEFAULT_CABLE;
     if (DEFAULT_DEVICE[0] != '\0') {
-        const bool place = text == "virtual" && std::strchr(DEFAULT_DEVICE, '/') == nullptr;
-        return text + " on " + (place ? virtual_place(DEFAULT_DEVICE) : DEFAULT_DEVICE);
+        return text + " on " +
+               (text == "virtual" ? virtual_device(DEFAULT_DEVICE) : DEFAULT_DEVICE);
     }
     if (text == "parallel" || text == "serial") {
         char ports_text[64];
@@ -270,7 +267,7 @@ std::string default_cable() {
         return text + ports_text;
     }
     if (text == "usb") return text + " (the first TI USB cable found)";
-    return text + " on " + virtual_place(CABLES[LINK_VIRTUAL].default_device);
+    return text + " on " + virtual_device(CABLES[LINK_VIRTUAL].default_device);
 }
 
 void on_interrupt(void (*cleanup)()) {

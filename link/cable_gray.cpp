@@ -51,7 +51,8 @@ const char* open_hint(int error) {
 }
 
 [[noreturn]] void fail(const char* what, int error, const char* hint) {
-    std::printf("%s %s: %s: %s, aborting!\n", what, link_device_shown, std::strerror(error), hint);
+    std::printf("%s %s: %s: %s, aborting!\n", what, printable(link_device).c_str(),
+                std::strerror(error), hint);
     std::exit(1);
 }
 
@@ -83,7 +84,7 @@ void open_gray() {
     if (flock(device, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) fail("Cannot lock", errno, "see linkcheck");
         std::printf("%s is in use by another program (a second transfer?), aborting!\n",
-                    link_device_shown);
+                    printable(link_device).c_str());
         std::exit(1);
     }
     termios settings{};
@@ -114,7 +115,7 @@ void open_gray() {
     // A run on vti85's pseudo-terminal must never pass for one that drives a real cable.
     if (link_virtual) {
         std::printf("Virtual cable: talking to vti85 through %s, not to a calculator.\n",
-                    link_device_shown);
+                    printable(link_device).c_str());
         std::fflush(stdout);
     }
 }
@@ -142,7 +143,7 @@ std::uint8_t get85_gray() {
         const ssize_t got = read(device, incoming, sizeof incoming);
         if (got < 0 && errno == EINTR) continue;
         if (got == 0) {
-            std::printf("%s hung up, aborting!\n", link_device_shown);
+            std::printf("%s hung up, aborting!\n", printable(link_device).c_str());
             std::exit(1);
         }
         if (got < 0) fail("Cannot read from", errno, "is the cable still plugged in?");

@@ -47,8 +47,6 @@ extern int link_type;
 // device of a two-wire cable, vti85's wire or pseudo-terminal; "" for the direct I/O ports or
 // the first USB cable found.
 extern const char* link_device;
-// link_device as messages show it: a byte outside printable ASCII escaped, as names are.
-extern const char* link_device_shown;
 // Whether this run talks to vti85 rather than to a calculator.
 extern bool link_virtual;
 

@@ -925,10 +925,8 @@ TEST(pullvar_fault, FolderThatTakesNoFileIsRefusedBeforeTheCable) {
     const bool root = geteuid() == 0;
     if (!root) fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec);
     const auto run = run_pullvar([] { end_transmission(); }, "", dir.path, {},
-                                 [&] {
-                                     if (root && (setresgid(65534, 65534, 65534) != 0 ||
-                                                  setresuid(65534, 65534, 65534) != 0))
-                                         std::exit(125);
+                                 [] {
+                                     if (!testing_support::become_ordinary_user()) std::exit(125);
                                  });
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(

@@ -270,7 +270,8 @@ TEST_F(VirtualLink, PlacesAreTheUsersAlone) {
     // Root hands a folder to another user; anyone else finds one in "/".
     ScratchDir foreign;
     const bool root = geteuid() == 0;
-    ASSERT_TRUE(!root || chown(foreign.path.c_str(), 65534, 65534) == 0);
+    ASSERT_TRUE(!root || chown(foreign.path.c_str(), testing_support::ORDINARY_ID,
+                               testing_support::ORDINARY_ID) == 0);
     const std::string folder = root ? foreign.path.string() : "/";
     setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
 #ifdef VTI85_TTY

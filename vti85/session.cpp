@@ -2,6 +2,7 @@
 // ending its process, and the next computer finds the calculator as new.
 #include "vti85/session.h"
 
+#include "link/link.h"
 #include "varfile/varfile.h"
 
 #include <cerrno>
@@ -62,4 +63,11 @@ void end_session(int signal) {
     kill(pid, signal);
     int status = 0;
     wait_for(pid, status);
+}
+
+std::string own_place(const char* name) {
+    const std::string wrong = claim_virtual_folder(true);
+    if (wrong.empty()) return virtual_place(name);
+    std::printf("vti85: %s\n", wrong.c_str());
+    return "";
 }

@@ -64,30 +64,26 @@ int run_on_tty(void (*script)(), int give_up_ms, bool stay_after) {
         std::printf("vti85: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
     }
-    const std::string wrong = claim_virtual_folder(true);
-    if (!wrong.empty()) {
-        std::printf("vti85: %s\n", wrong.c_str());
-        return 1;
-    }
-    link_path = virtual_place(VIRTUAL_TTY_NAME);
-    const char* const LINK_PATH = link_path.c_str();
+    link_path = own_place(VIRTUAL_TTY_NAME);
+    if (link_path.empty()) return 1;
+    const char* const path = link_path.c_str();
     // One calculator per link: a link that leads to a live terminal belongs to another vti85.
     char target[256] = {};
-    if (readlink(LINK_PATH, target, sizeof target - 1) > 0 && access(target, F_OK) == 0) {
+    if (readlink(path, target, sizeof target - 1) > 0 && access(target, F_OK) == 0) {
         std::printf("vti85: %s is in use by another vti85 (it leads to %s); remove it if not\n",
-                    LINK_PATH, target);
+                    path, target);
         return 1;
     }
-    unlink(LINK_PATH);
-    if (symlink(device.c_str(), LINK_PATH) != 0) {
-        std::printf("vti85: cannot create %s: %s\n", LINK_PATH, std::strerror(errno));
+    unlink(path);
+    if (symlink(device.c_str(), path) != 0) {
+        std::printf("vti85: cannot create %s: %s\n", path, std::strerror(errno));
         return 1;
     }
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signal, leave);
     std::printf("vti85: virtual TI-85 ready on the gray cable %s, linked as %s: use pullvar "
                 "and pushvar with --cable=virtual --device=%s\n",
-                device.c_str(), LINK_PATH, LINK_PATH);
+                device.c_str(), path, path);
 
     const int status = serve_sessions(session);
     unlink(link_path.c_str());

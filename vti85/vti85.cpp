@@ -365,12 +365,8 @@ void release_and_leave(int signal) {
 }
 
 bool lay_wire() {
-    const std::string wrong = claim_virtual_folder(true);
-    if (!wrong.empty()) {
-        std::printf("vti85: %s\n", wrong.c_str());
-        return false;
-    }
-    wire_path = virtual_place(VIRTUAL_WIRE_NAME);
+    wire_path = own_place(VIRTUAL_WIRE_NAME);
+    if (wire_path.empty()) return false;
     // Never through a link, whoever planted it: the wire is a file of its own.
     const int fd = open(wire_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {

@@ -55,8 +55,9 @@ void write(std::uint16_t, std::uint8_t value) {
 std::uint8_t read(std::uint16_t) {
     unsigned char status = 0;
     if (sys_ioctl(device, PPRSTATUS, &status) != 0) {
+        const char* why = std::strerror(errno); // before printable, which allocates
         std::printf("Cannot read the lines on %s: %s, aborting!\n", printable(port_device).c_str(),
-                    std::strerror(errno));
+                    why);
         std::exit(1);
     }
     return status;

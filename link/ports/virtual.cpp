@@ -24,8 +24,9 @@ bool attach() {
         return false;
     }
     if (fd < 0) {
+        const char* why = std::strerror(errno); // before printable, which allocates
         std::printf("No virtual calculator at %s (%s): start vti85 first.\n",
-                    printable(port_device).c_str(), std::strerror(errno));
+                    printable(port_device).c_str(), why);
         return false;
     }
     void* memory = mmap(nullptr, sizeof(VirtualWire), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

@@ -189,4 +189,9 @@ std::vector<std::string> listing(const fs::path& dir) {
     return names;
 }
 
+bool become_ordinary_user() {
+    return geteuid() != 0 || (setresgid(ORDINARY_ID, ORDINARY_ID, ORDINARY_ID) == 0 &&
+                              setresuid(ORDINARY_ID, ORDINARY_ID, ORDINARY_ID) == 0);
+}
+
 } // namespace testing_support

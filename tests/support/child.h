@@ -46,6 +46,12 @@ int call_main(int (*entry)(int, char**), const std::string& name,
 // Replaces the process with the program at `path`, given `args`; returns 127 if it cannot.
 int exec_program(const std::string& path, const std::vector<std::string>& args);
 
+// The ordinary user a test run as root turns into where root's right to write anywhere would
+// hide a fault: nobody.
+inline constexpr unsigned ORDINARY_ID = 65534;
+// In a child: becomes ORDINARY_ID when run as root; nothing otherwise. False if that fails.
+bool become_ordinary_user();
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> lines(const std::string& text);
