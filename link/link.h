@@ -169,6 +169,9 @@ std::uint8_t read_lines();
 void pull_line(std::uint8_t output);
 // Lets both lines go.
 void release_lines();
+// Whether the kernel offers direct port access at all (ioperm), whoever asks: told without any
+// privilege, by turning access to `port` off. Says nothing and changes nothing.
+bool direct_ports_offered(std::uint16_t port);
 
 // ---- The byte cables' set-up, for checking a cable ----
 

@@ -155,6 +155,7 @@ AccessFacts gather_facts(const Build& build) {
     facts.lockdown = lockdown_mode(read_text("/sys/kernel/security/lockdown"));
     if (build.ports == "real") {
         facts.port_holder = port_holder(read_text("/proc/ioports"), build.output_register);
+        facts.direct_ports = direct_ports_offered(build.output_register);
     }
     if (build.device.empty()) return facts;
     struct stat status {};
@@ -171,7 +172,10 @@ AccessFacts gather_facts(const Build& build) {
 
 std::vector<std::string> likely_causes(const Build& build, const AccessFacts& facts) {
     std::vector<std::string> causes;
-    if (build.ports == "real") {
+    if (build.ports == "real" && !facts.direct_ports) {
+        // No privilege would help: the one cause, whoever runs it.
+        causes.push_back(ADVICE_NO_DIRECT_PORTS);
+    } else if (build.ports == "real") {
         if (!facts.root && !facts.raw_io) {
             causes.push_back(ADVICE_NOT_PRIVILEGED);
         } else if (!facts.raw_io) {

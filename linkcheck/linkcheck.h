@@ -46,6 +46,7 @@ struct AccessFacts {
     std::string device_group;              // name (or number) of the device's group
     bool device_readable_writable = false; // by this process's user and groups
     bool in_device_group = false;
+    bool direct_ports = true; // the kernel offers direct port access to whoever may have it
 };
 
 AccessFacts gather_facts(const Build& build);

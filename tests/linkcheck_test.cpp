@@ -97,6 +97,10 @@ TEST(Causes, DirectPortsBlamePrivilegeOrLockdown) {
     causes = likely_causes(build, {.root = true, .raw_io = true});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "this system offers no direct port access"));
+    // A kernel without it, for an ordinary user: that one cause, and no advice to use sudo.
+    causes = likely_causes(build, {.direct_ports = false});
+    ASSERT_EQ(causes.size(), 1u);
+    EXPECT_TRUE(has(causes[0], "this system offers no direct port access"));
 
     EXPECT_TRUE(likely_causes({LINK_PARALLEL, "virtual", "", 0, 0}, {})[0].starts_with(
         "no likely cause found"));

@@ -1,4 +1,5 @@
 // Real port access on an x86 PC: ioperm once per port, then single in/out instructions.
+#include "link/link.h"
 #include "link/port_advice.h"
 #include "link/ports/identity_calls.h"
 #include "link/ports/ports.h"
@@ -51,3 +52,8 @@ std::uint8_t read(std::uint16_t port) {
 } // namespace
 
 const PortLayer real_ports{"real", grant, write, read};
+
+bool direct_ports_offered(std::uint16_t port) {
+    // Turning access off needs no capability; a kernel without ioperm refuses it all the same.
+    return ioperm(port, 1, 0) == 0 || errno != ENOSYS;
+}
