@@ -46,6 +46,9 @@ scripts=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'inst$|rm$' || true)
 
 echo "=== package: lintian"
 lintian --fail-on error,warning ${accepted_warnings:+--suppress-tags "$accepted_warnings"} "$deb"
+# Programs that may be installed setuid must be hardened; lintian only notes it, so it is checked here.
+unhardened=$(lintian -I --tags hardening-no-bindnow,hardening-no-fortify-functions,hardening-no-pie,hardening-no-relro "$deb" || true)
+[ -z "$unhardened" ] || fail "the programs are not hardened: $unhardened"
 
 echo "=== package: install"
 installed=0
