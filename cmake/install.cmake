@@ -1,4 +1,5 @@
-# cmake --install: the programs in bin, a man page for each in share/man/man1, the udev rule. Access to the
+# cmake --install: the programs in bin, a man page for each in share/man/man1, bash completion
+# for each in share/bash-completion/completions, the udev rule. Access to the
 # ports (root, setcap, setuid, a device's group) is the installer's choice; see the README.
 include(GNUInstallDirs)
 
@@ -6,6 +7,9 @@ foreach(program pullvar pushvar pixdb linkcheck catvar picvar pullscreen vti85)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    # bash-completion looks for a command's completion under the command's own name.
+    install(FILES ${PROJECT_SOURCE_DIR}/completion/ti85-link-tools.bash
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
   endif()
 endforeach()
 
