@@ -11,7 +11,7 @@ constexpr int RAW_BYTES = 4096;
 
 // One row; `count` operations of `bytes` bytes each took `seconds` of CPU time in all.
 void row(const char* what, std::uint64_t bytes, int count, double seconds) {
-    const char* cable = link_type == LINK_CONNECT85 ? "serial" : "parallel";
+    const char* cable = link_type == LINK_SERIAL ? "serial" : "parallel";
     const double total = static_cast<double>(bytes) * count;
     bench_row(what, cable, bytes, static_cast<double>(peer::accesses()) / total, seconds, total,
               count);

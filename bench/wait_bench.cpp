@@ -26,7 +26,7 @@ const char* cable_name() {
     switch (link_type) {
     case LINK_PARALLEL:
         return "parallel";
-    case LINK_CONNECT85:
+    case LINK_SERIAL:
         return "serial";
     case LINK_GRAY:
         return "gray, through a pseudo-terminal";

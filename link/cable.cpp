@@ -52,11 +52,11 @@ bool build_default_choice = false;
 void (*interrupt_cleanup)() = nullptr;
 
 std::uint16_t output_register() {
-    return link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+    return link_type == LINK_SERIAL ? SERIAL_OUT : PARALLEL_OUT;
 }
 
 std::uint16_t input_register() {
-    return link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
+    return link_type == LINK_SERIAL ? SERIAL_IN : PARALLEL_IN;
 }
 
 void grant(std::uint16_t port) {

@@ -28,7 +28,7 @@
 #include <string>
 
 inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port
-inline constexpr int LINK_CONNECT85 = 1; // the same wires on the serial port's modem lines
+inline constexpr int LINK_SERIAL = 1; // the same wires on the serial port's modem lines
 inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
 inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
 inline constexpr int LINK_VIRTUAL = 4;   // vti85: a two-wire wire file, or its pseudo-terminal

@@ -25,29 +25,29 @@ void usb_step(UsbStep step, int bus, int address) {
 
 } // namespace
 
-std::string describe_byte_cable(const Build& build) {
-    if (build.cable == LINK_GRAY) {
+std::string describe_byte_cable(const CableInUse& in_use) {
+    if (in_use.cable == LINK_GRAY) {
         return "linkcheck: cable: TI's gray serial cable (TI-GRAPH LINK), bytes at 9600 baud, "
                "8N1, no flow control\n"
                "linkcheck: access: serial device " +
-               printable(build.device) + ", its DTR and RTS powering the cable\n";
+               printable(in_use.device) + ", its DTR and RTS powering the cable\n";
     }
     return std::string("linkcheck: cable: TI's USB cable (TI-GRAPH LINK USB, 0451:e001), "
                        "through libusb\n") +
-           (build.device.empty() ? "linkcheck: access: the first such cable found\n"
-                                 : "linkcheck: access: the USB device at bus:address " +
-                                       printable(build.device) + "\n");
+           (in_use.device.empty() ? "linkcheck: access: the first such cable found\n"
+                                  : "linkcheck: access: the USB device at bus:address " +
+                                        printable(in_use.device) + "\n");
 }
 
 void report_usb_steps() {
     on_usb_step(usb_step);
 }
 
-void byte_cable_ready(const Build& build) {
-    if (build.cable == LINK_GRAY) {
+void byte_cable_ready(const CableInUse& in_use) {
+    if (in_use.cable == LINK_GRAY) {
         say("linkcheck: %s is open: 9600 baud, 8 data bits, no parity, 1 stop bit, no flow "
             "control\n",
-            printable(build.device).c_str());
+            printable(in_use.device).c_str());
         say(gray_has_modem_lines()
                 ? "linkcheck: modem lines: DTR and RTS raised, powering the cable\n"
                 : "linkcheck: modem lines: none on this device (a pseudo-terminal or an adapter "

@@ -6,11 +6,11 @@
 
 #include <string>
 
-// The "linkcheck: cable: ..." and "linkcheck: access: ..." lines of a gray or USB build.
-std::string describe_byte_cable(const Build& build);
+// The "linkcheck: cable: ..." and "linkcheck: access: ..." lines of a gray or USB cable.
+std::string describe_byte_cable(const CableInUse& in_use);
 
 // Before init_link: have the USB cable's set-up report each step it passes.
 void report_usb_steps();
 
 // After init_link: reports the open cable.
-void byte_cable_ready(const Build& build);
+void byte_cable_ready(const CableInUse& in_use);

@@ -1,4 +1,4 @@
-// The cable check: build report, access diagnosis and the live view of the two lines.
+// The cable check: report of the cable in use, access diagnosis and the live view of the two lines.
 #include "linkcheck/linkcheck.h"
 
 #include "linkcheck/byte_cable_check.h"
@@ -64,9 +64,9 @@ std::string group_name(gid_t group) {
 
 } // namespace
 
-// ---- Build and facts ----
+// ---- CableInUse and facts ----
 
-Build this_build() {
+CableInUse cable_in_use() {
     int cable = link_type;
     const std::string device = link_device;
     if (cable == LINK_VIRTUAL) cable = virtual_cable_type(link_device);
@@ -76,43 +76,43 @@ Build this_build() {
                         : device.empty()            ? "real"
                         : cable == LINK_PARALLEL    ? "ppdev"
                                                     : "tty";
-    const bool serial = cable == LINK_CONNECT85;
+    const bool serial = cable == LINK_SERIAL;
     return {cable, ports, device, serial ? SERIAL_OUT : PARALLEL_OUT,
             serial ? SERIAL_IN : PARALLEL_IN};
 }
 
-std::string describe(const Build& build) {
+std::string describe(const CableInUse& in_use) {
     std::string text;
-    const bool parallel = build.cable == LINK_PARALLEL;
+    const bool parallel = in_use.cable == LINK_PARALLEL;
     if (parallel) {
         text = "linkcheck: cable: two-wire cable on the parallel port\n"
                "linkcheck: line A: pulled by data bit 1 (pin 3), read on Select (pin 13)\n"
                "linkcheck: line B: pulled by data bit 0 (pin 2), read on Paper End (pin 12)\n";
-    } else if (build.cable == LINK_CONNECT85) {
+    } else if (in_use.cable == LINK_SERIAL) {
         text = "linkcheck: cable: connect85 cable on the serial port\n"
                "linkcheck: line A: pulled by RTS (DB9 pin 7), read on CTS (DB9 pin 8)\n"
                "linkcheck: line B: pulled by DTR (DB9 pin 4), read on DSR (DB9 pin 6)\n";
-    } else if (byte_cable(build.cable)) {
-        return describe_byte_cable(build);
+    } else if (byte_cable(in_use.cable)) {
+        return describe_byte_cable(in_use);
     } else {
         return "linkcheck: cable: none\n";
     }
-    if (build.ports == "real") {
+    if (in_use.ports == "real") {
         text += parallel ? "linkcheck: access: direct I/O ports, data register " +
-                               hex(build.output_register) + " out, status register " +
-                               hex(build.input_register) + " in\n"
+                               hex(in_use.output_register) + " out, status register " +
+                               hex(in_use.input_register) + " in\n"
                          : "linkcheck: access: direct I/O ports, modem control register " +
-                               hex(build.output_register) + " out, modem status register " +
-                               hex(build.input_register) + " in\n";
-    } else if (build.ports == "ppdev") {
-        text += "linkcheck: access: parallel-port device " + printable(build.device) +
+                               hex(in_use.output_register) + " out, modem status register " +
+                               hex(in_use.input_register) + " in\n";
+    } else if (in_use.ports == "ppdev") {
+        text += "linkcheck: access: parallel-port device " + printable(in_use.device) +
                 ", data register out, status register in\n";
-    } else if (build.ports == "tty") {
-        text += "linkcheck: access: serial device " + printable(build.device) +
+    } else if (in_use.ports == "tty") {
+        text += "linkcheck: access: serial device " + printable(in_use.device) +
                 ", DTR and RTS out, CTS and DSR in\n";
     } else {
-        text += "linkcheck: access: the " + build.ports + " port layer, " +
-                printable(build.device) + "\n";
+        text += "linkcheck: access: the " + in_use.ports + " port layer, " +
+                printable(in_use.device) + "\n";
     }
     return text;
 }
@@ -148,34 +148,34 @@ std::string port_holder(const std::string& ioports, std::uint16_t port) {
     return holder.starts_with("PCI Bus") ? "" : holder;
 }
 
-AccessFacts gather_facts(const Build& build) {
+AccessFacts gather_facts(const CableInUse& in_use) {
     AccessFacts facts;
     facts.root = geteuid() == 0;
     facts.raw_io = (effective_capabilities() >> CAP_SYS_RAWIO & 1) != 0;
     facts.lockdown = lockdown_mode(read_text("/sys/kernel/security/lockdown"));
-    if (build.ports == "real") {
-        facts.port_holder = port_holder(read_text("/proc/ioports"), build.output_register);
-        facts.direct_ports = direct_ports_offered(build.output_register);
+    if (in_use.ports == "real") {
+        facts.port_holder = port_holder(read_text("/proc/ioports"), in_use.output_register);
+        facts.direct_ports = direct_ports_offered(in_use.output_register);
     }
-    if (build.device.empty()) return facts;
+    if (in_use.device.empty()) return facts;
     struct stat status {};
-    if (stat(build.device.c_str(), &status) != 0) return facts;
+    if (stat(in_use.device.c_str(), &status) != 0) return facts;
     facts.device_exists = true;
     facts.device_is_char = S_ISCHR(status.st_mode);
     facts.device_group = group_name(status.st_gid);
     facts.in_device_group = in_group(status.st_gid);
     // As the open will be made: with the effective IDs.
     facts.device_readable_writable =
-        faccessat(AT_FDCWD, build.device.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        faccessat(AT_FDCWD, in_use.device.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
     return facts;
 }
 
-std::vector<std::string> likely_causes(const Build& build, const AccessFacts& facts) {
+std::vector<std::string> likely_causes(const CableInUse& in_use, const AccessFacts& facts) {
     std::vector<std::string> causes;
-    if (build.ports == "real" && !facts.direct_ports) {
+    if (in_use.ports == "real" && !facts.direct_ports) {
         // No privilege would help: the one cause, whoever runs it.
         causes.push_back(ADVICE_NO_DIRECT_PORTS);
-    } else if (build.ports == "real") {
+    } else if (in_use.ports == "real") {
         if (!facts.root && !facts.raw_io) {
             causes.push_back(ADVICE_NOT_PRIVILEGED);
         } else if (!facts.raw_io) {
@@ -188,9 +188,9 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
             // Privileged and not locked down: the kernel itself offers no ioperm.
             causes.push_back(ADVICE_NO_DIRECT_PORTS);
         }
-    } else if (build.ports == "ppdev" || build.ports == "tty" || build.cable == LINK_GRAY) {
-        const bool ppdev = build.ports == "ppdev";
-        const std::string device = printable(build.device);
+    } else if (in_use.ports == "ppdev" || in_use.ports == "tty" || in_use.cable == LINK_GRAY) {
+        const bool ppdev = in_use.ports == "ppdev";
+        const std::string device = printable(in_use.device);
         if (!facts.device_exists) {
             causes.push_back(
                 ppdev ? device + " does not exist: load the parallel-port device driver (sudo "
@@ -211,7 +211,7 @@ std::vector<std::string> likely_causes(const Build& build, const AccessFacts& fa
             const std::string holder = "another driver holds the port (such as plip), or another "
                                        "program has claimed ";
             causes.push_back(holder + device);
-        } else if (build.cable == LINK_GRAY) {
+        } else if (in_use.cable == LINK_GRAY) {
             causes.push_back("another program holds " + device +
                              " (a getty, ModemManager or a second transfer)");
         } else {
@@ -346,22 +346,22 @@ int linkcheck_main(int argc, char** argv) {
     if (!read_command_line(argc, argv, LINKCHECK, nullptr, &cable).empty()) usage_error(LINKCHECK);
     choose_cable(cable.cable, cable.device);
     say("linkcheck: TI-85 link cable check\n");
-    const Build build = this_build();
-    say("%s", describe(build).c_str());
+    const CableInUse in_use = cable_in_use();
+    say("%s", describe(in_use).c_str());
     AccessFacts facts;
-    if (build.cable == LINK_PARALLEL || build.cable == LINK_CONNECT85 || build.cable == LINK_GRAY) {
+    if (in_use.cable == LINK_PARALLEL || in_use.cable == LINK_SERIAL || in_use.cable == LINK_GRAY) {
         // A device the user chose is looked at with the user's rights, as it will be opened.
         drop_privilege_for_user_choice();
-        facts = gather_facts(build);
-        causes = likely_causes(build, facts);
+        facts = gather_facts(in_use);
+        causes = likely_causes(in_use, facts);
         std::atexit(explain_refusal);
     }
-    if (build.cable == LINK_USB) report_usb_steps();
+    if (in_use.cable == LINK_USB) report_usb_steps();
     init_link();
     link_ready = true;
     say("linkcheck: access granted\n");
-    if (byte_cable(build.cable)) {
-        byte_cable_ready(build);
+    if (byte_cable(in_use.cable)) {
+        byte_cable_ready(in_use);
         return 0;
     }
     if (!facts.port_holder.empty()) {

@@ -1,7 +1,7 @@
 // linkcheck: a check of the link cable and of port access, for people who build or buy a cable.
 //
 // Principles of operation
-// - It says which cable and which port access this build uses (direct I/O ports, or a ppdev or
+// - It says which cable and which port access this run uses (direct I/O ports, or a ppdev or
 //   tty device), then sets up the link with init_link exactly as pullvar and pushvar do. When
 //   that is refused, it adds the likely causes, found before the attempt: not root, the
 //   device's group, a driver holding the port, kernel lockdown.
@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-// What this build drives, from the build settings.
-struct Build {
+// The cable this run drives, as chosen at run time (option, environment or default).
+struct CableInUse {
     int cable;          // link_type: 0 parallel, 1 serial, 2 gray, 3 USB
     std::string ports;  // the port layer: "real", "ppdev", "tty", ...; "none" for 2 and 3
     std::string device; // the device of a device layer
@@ -29,10 +29,10 @@ struct Build {
     std::uint16_t input_register;
 };
 
-Build this_build();
+CableInUse cable_in_use();
 
 // "linkcheck: cable: ..." and "linkcheck: access: ..." lines, each ended by a line feed.
-std::string describe(const Build& build);
+std::string describe(const CableInUse& in_use);
 
 // What the system says about access, gathered before the attempt with the rights the open will
 // have: a privileged install's only for the build's own default cable and device.
@@ -49,7 +49,7 @@ struct AccessFacts {
     bool direct_ports = true; // the kernel offers direct port access to whoever may have it
 };
 
-AccessFacts gather_facts(const Build& build);
+AccessFacts gather_facts(const CableInUse& in_use);
 
 // The mode in force in the text of /sys/kernel/security/lockdown; empty for none.
 std::string lockdown_mode(const std::string& text);
@@ -57,7 +57,7 @@ std::string lockdown_mode(const std::string& text);
 std::string port_holder(const std::string& ioports, std::uint16_t port);
 
 // The likely causes of a refused set-up, most likely first; one line each, without prefix.
-std::vector<std::string> likely_causes(const Build& build, const AccessFacts& facts);
+std::vector<std::string> likely_causes(const CableInUse& in_use, const AccessFacts& facts);
 
 // The lines, as shown: "line A high, line B low".
 std::string describe_lines(std::uint8_t input_register);

@@ -19,8 +19,8 @@ namespace {
 // The cable of this run of the tests: TI85_CABLE, as the build registers each test.
 const bool cable_chosen = (choose_cable(nullptr, nullptr), true);
 
-const std::uint16_t OUT = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
-const std::uint16_t IN = link_type == LINK_CONNECT85 ? SERIAL_IN : PARALLEL_IN;
+const std::uint16_t OUT = link_type == LINK_SERIAL ? SERIAL_OUT : PARALLEL_OUT;
+const std::uint16_t IN = link_type == LINK_SERIAL ? SERIAL_IN : PARALLEL_IN;
 
 std::vector<std::uint8_t> written_values() {
     std::vector<std::uint8_t> values;

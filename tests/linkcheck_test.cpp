@@ -31,13 +31,13 @@ TEST(Report, NamesTheCableItsPinsAndThePortsOrDevice) {
     EXPECT_TRUE(has(parallel, "linkcheck: access: direct I/O ports, data register 0x278 out, "
                               "status register 0x279 in\n"));
 
-    const std::string serial = describe({LINK_CONNECT85, "real", "", 0x2FC, 0x2FE});
+    const std::string serial = describe({LINK_SERIAL, "real", "", 0x2FC, 0x2FE});
     EXPECT_TRUE(has(serial, "line B: pulled by DTR (DB9 pin 4), read on DSR (DB9 pin 6)\n"));
     EXPECT_TRUE(has(serial, "modem control register 0x2FC out, modem status register 0x2FE in\n"));
 
     EXPECT_TRUE(has(describe({LINK_PARALLEL, "ppdev", "/dev/parport1", 0, 0}),
                     "access: parallel-port device /dev/parport1, data register out"));
-    EXPECT_TRUE(has(describe({LINK_CONNECT85, "tty", "/dev/ttyUSB0", 0, 0}),
+    EXPECT_TRUE(has(describe({LINK_SERIAL, "tty", "/dev/ttyUSB0", 0, 0}),
                     "access: serial device /dev/ttyUSB0, DTR and RTS out, CTS and DSR in\n"));
     EXPECT_TRUE(has(describe({LINK_GRAY, "none", "/dev/ttyUSB1", 0, 0}),
                     "cable: TI's gray serial cable (TI-GRAPH LINK), bytes at 9600 baud, 8N1, no "
@@ -78,27 +78,27 @@ TEST(Report, ReadsLockdownAndTheDriverHoldingThePorts) {
 }
 
 TEST(Causes, DirectPortsBlamePrivilegeOrLockdown) {
-    const Build build{LINK_PARALLEL, "real", "", PARALLEL_OUT, PARALLEL_IN};
-    auto causes = likely_causes(build, {});
+    const CableInUse in_use{LINK_PARALLEL, "real", "", PARALLEL_OUT, PARALLEL_IN};
+    auto causes = likely_causes(in_use, {});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "not root, and without the CAP_SYS_RAWIO capability"));
 
-    causes = likely_causes(build, {.root = true, .raw_io = false});
+    causes = likely_causes(in_use, {.root = true, .raw_io = false});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "container"));
 
     // Secure Boot's lockdown stops even root, and a user without privilege has both problems.
-    causes = likely_causes(build, {.root = true, .raw_io = true, .lockdown = "integrity"});
+    causes = likely_causes(in_use, {.root = true, .raw_io = true, .lockdown = "integrity"});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "locked down (integrity)"));
-    EXPECT_EQ(likely_causes(build, {.lockdown = "confidentiality"}).size(), 2u);
+    EXPECT_EQ(likely_causes(in_use, {.lockdown = "confidentiality"}).size(), 2u);
 
     // Privileged and not locked down: the kernel has no direct port access to give.
-    causes = likely_causes(build, {.root = true, .raw_io = true});
+    causes = likely_causes(in_use, {.root = true, .raw_io = true});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "this system offers no direct port access"));
     // A kernel without it, for an ordinary user: that one cause, and no advice to use sudo.
-    causes = likely_causes(build, {.direct_ports = false});
+    causes = likely_causes(in_use, {.direct_ports = false});
     ASSERT_EQ(causes.size(), 1u);
     EXPECT_TRUE(has(causes[0], "this system offers no direct port access"));
 
@@ -107,8 +107,8 @@ TEST(Causes, DirectPortsBlamePrivilegeOrLockdown) {
 }
 
 TEST(Causes, DevicesBlameTheMissingDeviceItsGroupOrAnotherHolder) {
-    const Build ppdev{LINK_PARALLEL, "ppdev", "/dev/parport0", 0, 0};
-    const Build tty{LINK_CONNECT85, "tty", "/dev/ttyUSB0", 0, 0};
+    const CableInUse ppdev{LINK_PARALLEL, "ppdev", "/dev/parport0", 0, 0};
+    const CableInUse tty{LINK_SERIAL, "tty", "/dev/ttyUSB0", 0, 0};
     EXPECT_TRUE(has(likely_causes(ppdev, {})[0], "/dev/parport0 does not exist: load the "
                                                  "parallel-port device driver (sudo modprobe "
                                                  "ppdev)"));
@@ -129,7 +129,7 @@ TEST(Causes, DevicesBlameTheMissingDeviceItsGroupOrAnotherHolder) {
     EXPECT_TRUE(has(likely_causes(ppdev, open)[0], "another program has claimed /dev/parport0"));
     EXPECT_TRUE(has(likely_causes(tty, open)[0], "no modem lines"));
     // The gray cable needs no modem lines: only another program can be in the way.
-    const Build gray{LINK_GRAY, "none", "/dev/ttyUSB0", 0, 0};
+    const CableInUse gray{LINK_GRAY, "none", "/dev/ttyUSB0", 0, 0};
     EXPECT_EQ(likely_causes(gray, open),
               std::vector<std::string>{"another program holds /dev/ttyUSB0 (a getty, "
                                        "ModemManager or a second transfer)"});
@@ -158,7 +158,7 @@ TEST(Live, ReportsTheBuildThenShowsEachPullFromThisEnd) {
     peer::reset({.stall_check = false});
     const auto result = run_child([] { return linkcheck_main(0, nullptr); }, "a\nb\nr\nx\nQ\n");
     EXPECT_EQ(result.status, 0);
-    const std::string head = "linkcheck: TI-85 link cable check\n" + describe(this_build()) +
+    const std::string head = "linkcheck: TI-85 link cable check\n" + describe(cable_in_use()) +
                              "linkcheck: access granted\n";
     EXPECT_TRUE(result.output.starts_with(head)) << result.output;
     EXPECT_EQ(live_part(result.output), intro + "linkcheck: line A high, line B high\n"
@@ -218,7 +218,7 @@ TEST(Live, CtrlCEndsTheViewWithBothLinesReleased) {
 }
 
 TEST(Live, RefusedAccessEndsWithTheLinkMessageAndTheLikelyCauses) {
-    peer::reset({.refuse = {this_build().output_register}});
+    peer::reset({.refuse = {cable_in_use().output_register}});
     const auto result = run_child([] { return linkcheck_main(0, nullptr); });
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(has(result.output, "Cannot access /dev/port, aborting!\n"

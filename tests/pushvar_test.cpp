@@ -536,7 +536,7 @@ TEST(pushvar_file, FileChangedDuringTheTransferIsSentAsChecked) {
 // Nothing to send needs no cable: not a port is asked for, even where it would be refused.
 TEST(pushvar_run, NoPathsPrintsTheUsageWithoutTheLink) {
     ScratchDir dir;
-    const std::uint16_t out = link_type == LINK_CONNECT85 ? SERIAL_OUT : PARALLEL_OUT;
+    const std::uint16_t out = link_type == LINK_SERIAL ? SERIAL_OUT : PARALLEL_OUT;
     for (const auto& [args, refused] :
          std::vector<std::pair<std::vector<std::string>, std::vector<std::uint16_t>>>{
              {{}, {}}, {{}, {out}}, {{"--"}, {}}}) {

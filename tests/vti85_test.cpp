@@ -1,4 +1,4 @@
-// The virtual builds of pullvar and pushvar against vti85, each in its own process.
+// pullvar and pushvar on the virtual cable against vti85, each in its own process.
 #include "link/link.h"
 #include "link/ports/virtual_wire.h"
 #ifdef PULLSCREEN_PATH
