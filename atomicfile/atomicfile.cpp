@@ -3,6 +3,8 @@
 
 #include "cli/cli.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -204,4 +206,29 @@ whole_write write_whole_file(const char* path, std::string_view data, const char
     if (::lstat(path, &st) != 0) return replace_file(path, false, data, prefix, error);
     if (!S_ISREG(st.st_mode)) return write_in_place(path, data, error);
     return replace_file(path, true, data, prefix, error);
+}
+
+whole_read read_whole_file(const char* path, std::size_t limit, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const bool standard = std::strcmp(path, "-") == 0;
+    const int fd = standard ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return whole_read::not_opened;
+    whole_read result = whole_read::done;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        errno = EISDIR;
+        result = whole_read::not_read;
+    }
+    std::array<std::uint8_t, 65536> chunk;
+    while (result == whole_read::done && bytes.size() < limit) {
+        const ssize_t n = read(fd, chunk.data(), std::min(chunk.size(), limit - bytes.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) result = whole_read::not_read;
+        if (n <= 0) break;
+        bytes.insert(bytes.end(), chunk.data(), chunk.data() + n);
+    }
+    const int error = errno;
+    if (!standard) close(fd);
+    errno = error;
+    return result;
 }

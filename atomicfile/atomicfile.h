@@ -16,8 +16,11 @@
 // standard library, POSIX and cli's list of the signals that end a process.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 // ---- A file written in steps ----
 
@@ -60,3 +63,14 @@ enum class whole_write {
 // as a plain open would refuse it. On failure `error` holds the errno.
 whole_write write_whole_file(const char* path, std::string_view data, const char* prefix,
                              int& error);
+
+enum class whole_read {
+    done,
+    not_opened, // the file could not be opened
+    not_read,   // reading failed
+};
+
+// Reads `path` ("-": standard input, left open) into `bytes`, at most `limit` bytes: a caller
+// that passes one byte more than it accepts learns that a file is too large. A directory is not
+// read (EISDIR). On failure errno tells why.
+whole_read read_whole_file(const char* path, std::size_t limit, std::vector<std::uint8_t>& bytes);

@@ -70,7 +70,7 @@ Packet receive_one() {
 
 void send_noted(std::uint8_t type, std::uint16_t length, const Bytes& data, bool corrupt) {
     send_raw(checksummed(type, length) ? frame(type, data, corrupt) : frame_header(type, length));
-    note({false, MACHINE_ID_CALC, type, length, data, !corrupt});
+    note({false, MACHINE_ID_TI85, type, length, data, !corrupt});
 }
 
 } // namespace
@@ -148,7 +148,7 @@ Bytes frame(std::uint8_t type, const Bytes& data, bool corrupt) {
 }
 
 Bytes frame_header(std::uint8_t type, std::uint16_t length) {
-    Bytes bytes{MACHINE_ID_CALC, type};
+    Bytes bytes{MACHINE_ID_TI85, type};
     append_le16(bytes, length);
     return bytes;
 }

@@ -32,7 +32,6 @@ namespace peer {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr std::uint8_t MACHINE_ID_CALC = 0x85;
 inline constexpr std::uint8_t NO_ANSWER = 0; // receive(): answer nothing
 inline constexpr int STALLED_STATUS = 86;
 
@@ -144,9 +143,6 @@ Served serve_tty(int master, int give_up_ms = 0);
 // leftmost pixel in a byte's most significant bit, a 1 bit dark. The home screen is 8 lines of
 // 21 characters, each a 5 x 7 glyph in a 6 x 8 cell; vti85 draws its own ASCII glyphs.
 
-inline constexpr int SCREEN_WIDTH = 128;
-inline constexpr int SCREEN_HEIGHT = 64;
-inline constexpr std::size_t SCREEN_ROW_BYTES = SCREEN_WIDTH / 8;
 inline constexpr int HOME_COLUMNS = 21;
 inline constexpr int HOME_LINES = 8;
 using Screen = std::array<std::uint8_t, SCREEN_ROW_BYTES * SCREEN_HEIGHT>;

@@ -18,9 +18,6 @@ constexpr int CELL_HEIGHT = 8;
 constexpr char FIRST_GLYPH = 0x20;
 constexpr char LAST_GLYPH = 0x7E;
 
-constexpr std::uint8_t TYPE_PICTURE = 0x11;
-constexpr std::uint16_t PICTURE_BYTES = 1008; // 63 rows: the screen without its bottom row
-
 // One glyph a character from 0x20 to 0x7E: 7 rows, top first, the leftmost of 5 pixels in bit 4.
 constexpr std::uint8_t GLYPHS[LAST_GLYPH - FIRST_GLYPH + 1][GLYPH_HEIGHT] = {
     {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, // space
@@ -173,7 +170,7 @@ Screen received_screen(std::uint8_t type, const std::string& name, const Bytes& 
         std::copy(data.begin() + 2, data.end(), screen.begin());
         return screen;
     }
-    const char* type_name = type < TYPE_COUNT ? var_types[type].data() : "UNKN";
+    const char* type_name = type < TYPE_COUNT ? var_types[type].name.data() : "UNKN";
     return home_screen({"vti85", "Received:", name + " " + type_name});
 }
 

@@ -1,6 +1,7 @@
 // catvar: the files of the command line, each read whole and shown as text.
 #include "catvar/catvar.h"
 
+#include "atomicfile/atomicfile.h"
 #include "catvar/show.h"
 #include "cli/cli.h"
 #include "varfile/varfile.h"
@@ -62,8 +63,8 @@ void fault_line(std::string_view path, const FileEntry* entry, std::size_t numbe
 // "NAME (TYPE, N bytes)".
 std::string heading(const std::string& name, std::uint8_t type, std::size_t size, bool locked) {
     char type_name[16];
-    if (type <= TYPE_LAST && var_types[type][0] != '\0') {
-        std::snprintf(type_name, sizeof type_name, "%s", var_types[type].data());
+    if (type <= TYPE_LAST && var_types[type].name[0] != '\0') {
+        std::snprintf(type_name, sizeof type_name, "%s", var_types[type].name.data());
     } else {
         std::snprintf(type_name, sizeof type_name, "type 0x%02X", unsigned{type});
     }
@@ -86,7 +87,9 @@ void show_backup(const FileContents& contents, const Style& style, std::string& 
 
 std::string text_of(std::span<const std::uint8_t> file, std::string_view path, const Style& style,
                     bool& ok) {
-    const FileContents contents = read_leniently(file);
+    FileContents contents = read_file(file);
+    // The sender's own limits are no faults of what the file holds.
+    std::erase_if(contents.faults, [](const FileFault& fault) { return fault.sender_only; });
     ok = contents.faults.empty();
     std::string out;
     // Faults of the file as a whole first; those of an entry after what it shows.
@@ -122,22 +125,6 @@ std::string text_of(std::span<const std::uint8_t> file, std::string_view path, c
     return style.ascii ? to_ascii(out) : out;
 }
 
-// The whole file, up to one byte more than any variable file holds. False, with errno, when it
-// cannot be read.
-bool read_whole(const char* path, std::vector<std::uint8_t>& bytes) {
-    const bool standard_input = std::strcmp(path, "-") == 0;
-    std::FILE* file = standard_input ? stdin : std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    bytes.resize(FILE_SIZE_MAX + 1);
-    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-    const bool failed = std::ferror(file) != 0;
-    const int error = errno;
-    if (!standard_input) std::fclose(file);
-    bytes.resize(got);
-    errno = error;
-    return !failed;
-}
-
 } // namespace
 
 bool show_file(std::span<const std::uint8_t> file, std::string_view path, const Style& style,
@@ -160,7 +147,8 @@ int catvar_main(int argc, char** argv) {
     std::vector<std::uint8_t> bytes;
     for (const char* path : files) {
         errno = 0;
-        if (!read_whole(path, bytes)) {
+        // Up to one byte more than any variable file holds.
+        if (read_whole_file(path, FILE_SIZE_MAX + 1, bytes) != whole_read::done) {
             say("catvar: %s: cannot read (%s)\n", printable(path).c_str(),
                 std::strerror(errno != 0 ? errno : EIO));
             status = 1;

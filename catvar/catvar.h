@@ -1,7 +1,8 @@
 // catvar: shows what variable files hold, as text.
 //
 // Principles of operation
-// - A file is taken apart leniently (varfile's read_leniently): every variable in it gets a
+// - A file is taken apart once (varfile's read_file), whatever is wrong with it: every variable
+// gets a
 //   heading line, "NAME (TYPE, N bytes)" with the type name the other programs print, then its
 //   value as text: numbers as the calculator shows them, lists, vectors and matrices, strings,
 //   equations and programs in the calculator's words, window settings and graph databases as

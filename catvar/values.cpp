@@ -3,6 +3,7 @@
 #include "catvar/show.h"
 
 #include "link/bytes.h"
+#include "link/ti85.h"
 #include "varfile/varfile.h"
 
 #include <algorithm>
@@ -14,7 +15,7 @@ namespace {
 constexpr std::size_t REAL_SIZE = 10;
 constexpr int EXPONENT_BIAS = 0xFC00;
 constexpr std::size_t DIGITS = 14;
-constexpr std::size_t ROW_BYTES = 16; // 128 pixels
+constexpr std::size_t ROW_BYTES = SCREEN_ROW_BYTES;
 
 // Reads a value's data front to back. A read past the end records one fault, "X cut off" at
 // the read's offset, and every later read fails as well.
@@ -206,9 +207,9 @@ constexpr std::array<std::span<const std::uint8_t>, 4> WINDOWS{XY, POLAR, PARAM,
 
 // The bytes after the reals of each window-settings type that are known only by their size.
 void window_tail(Cursor& cursor, std::uint8_t type, std::string& out) {
-    if (type == 0x17 && cursor.has(20, "window settings")) {
+    if (type == TYPE_FUNCTION_WINDOW && cursor.has(20, "window settings")) {
         bytes_line("unknown", cursor.take(20), out);
-    } else if (type == 0x1A && cursor.has(2, "axes")) {
+    } else if (type == TYPE_FUNCTION_WINDOW + 3 && cursor.has(2, "axes")) {
         const auto axes = cursor.take(2);
         out += "xAxis=" + std::to_string(axes[0]) + "\nyAxis=" + std::to_string(axes[1]) + "\n";
     }
@@ -217,10 +218,10 @@ void window_tail(Cursor& cursor, std::uint8_t type, std::string& out) {
 void window(Cursor& cursor, std::uint8_t type, std::string& out) {
     std::size_t length = 0;
     if (!cursor.length_field(length, 1, "length")) return;
-    if (type == 0x1B) return named_reals(cursor, ZOOM, out);
+    if (type == TYPE_ZOOM_MEMORY) return named_reals(cursor, ZOOM, out);
     if (!cursor.has(1, "window settings")) return;
     bytes_line("unknown", cursor.take(1), out);
-    named_reals(cursor, WINDOWS[type - 0x17], out);
+    named_reals(cursor, WINDOWS[type - TYPE_FUNCTION_WINDOW], out);
     window_tail(cursor, type, out);
 }
 
@@ -246,8 +247,8 @@ void database(Cursor& cursor, std::uint8_t type, Shown& shown) {
     }
     if ((mode & 0x80) != 0) out += " \\x80";
     out += "\n";
-    named_reals(cursor, WINDOWS[type - 0x0D], out);
-    if (type == 0x10) {
+    named_reals(cursor, WINDOWS[type - TYPE_FUNCTION_GDB], out);
+    if (type == TYPE_DIFF_EQUATION_GDB) {
         // The rest of a differential-equation database is not described.
         if (!cursor.cut && cursor.left() > 0)
             bytes_line("unknown", cursor.take(cursor.left()), out);
@@ -255,7 +256,9 @@ void database(Cursor& cursor, std::uint8_t type, Shown& shown) {
     }
     if (!cursor.has(1, "function count")) return;
     const std::size_t functions = cursor.take(1)[0];
-    const char* prefix = type == 0x0D ? "y" : type == 0x0E ? "r" : "eq";
+    const char* prefix = type == TYPE_FUNCTION_GDB       ? "y"
+                         : type == TYPE_FUNCTION_GDB + 1 ? "r"
+                                                         : "eq";
     for (std::size_t i = 0; i < functions && cursor.has(3, "function"); ++i) {
         const std::uint8_t id = cursor.take(1)[0];
         out += (id & 0x80) != 0 ? "selected " : "";
@@ -302,36 +305,36 @@ void show_value(std::uint8_t type, std::span<const std::uint8_t> data, Shown& sh
     std::size_t count = 0;
     const bool complex = type % 2 == 1;
     switch (type) {
-    case 0x00: // real
-    case 0x01: // complex
-    case 0x08: // real constant
-    case 0x09: // complex constant
+    case TYPE_REAL:
+    case TYPE_COMPLEX:
+    case TYPE_REAL_CONSTANT:
+    case TYPE_COMPLEX_CONSTANT:
         number(cursor, complex, out);
         if (!cursor.cut) out += "\n";
         break;
-    case 0x02: // vector: 01, the element count, the elements
-    case 0x03:
+    case TYPE_REAL_VECTOR: // 01, the element count, the elements
+    case TYPE_COMPLEX_VECTOR:
         if (!cursor.has(2, "length")) break;
         if (data[0] != 0x01) shown.faults.push_back({0, "vector whose first byte is not 01"});
         count = cursor.take(2)[1];
         cursor.check_count(0, count, complex ? 2 * REAL_SIZE : REAL_SIZE);
         numbers(cursor, count, complex, "[", "]\n", out);
         break;
-    case 0x04: // list: 16-bit count, the elements
-    case 0x05:
+    case TYPE_REAL_LIST: // 16-bit count, the elements
+    case TYPE_COMPLEX_LIST:
         if (!cursor.length_field(count, complex ? 2 * REAL_SIZE : REAL_SIZE, "length")) break;
         numbers(cursor, count, complex, "{", "}\n", out);
         break;
-    case 0x06: // matrix: rows, columns, the elements row by row
-    case 0x07:
+    case TYPE_REAL_MATRIX: // rows, columns, the elements row by row
+    case TYPE_COMPLEX_MATRIX:
         matrix(cursor, complex, out);
         break;
-    case 0x0A: { // equation
+    case TYPE_EQUATION: {
         const std::size_t base = cursor.at + 2;
         show_tokens(counted_body(cursor, "length"), base, shown);
         break;
     }
-    case 0x0C: { // string: 16-bit count, the characters
+    case TYPE_STRING: { // 16-bit count, the characters
         const auto characters = counted_body(cursor, "length");
         if (cursor.at < 2) break;
         out += "\"";
@@ -339,27 +342,27 @@ void show_value(std::uint8_t type, std::span<const std::uint8_t> data, Shown& sh
         out += "\"\n";
         break;
     }
-    case 0x0D: // graph databases
-    case 0x0E:
-    case 0x0F:
-    case 0x10:
+    case TYPE_FUNCTION_GDB:
+    case TYPE_FUNCTION_GDB + 1: // polar
+    case TYPE_FUNCTION_GDB + 2: // parametric
+    case TYPE_DIFF_EQUATION_GDB:
         database(cursor, type, shown);
         break;
-    case 0x11: // picture: 16-bit size (03F0), 63 rows of 16 bytes
+    case TYPE_PICTURE: // 16-bit size (03F0), 63 rows of 16 bytes
         picture(counted_body(cursor, "size"), out);
         break;
-    case 0x12:
+    case TYPE_PROGRAM:
         program(cursor, shown);
         break;
-    case 0x14: // PrtScrn screen: 64 rows of 16 bytes
+    case TYPE_SCREEN: // 64 rows of 16 bytes
         picture(data, out);
         cursor.at = data.size() - data.size() % ROW_BYTES;
         break;
-    case 0x17: // window settings
-    case 0x18:
-    case 0x19:
-    case 0x1A:
-    case 0x1B:
+    case TYPE_FUNCTION_WINDOW:
+    case TYPE_FUNCTION_WINDOW + 1: // polar
+    case TYPE_FUNCTION_WINDOW + 2: // parametric
+    case TYPE_FUNCTION_WINDOW + 3: // differential equation
+    case TYPE_ZOOM_MEMORY:
         window(cursor, type, out);
         break;
     default: // no known layout

@@ -19,6 +19,7 @@
 // Findings besides sanitizer reports: a file in the working directory that is not a complete
 // variable file of its own name, an unfinished temporary file left behind, a handshake fault of
 // the computer, an exit status other than 0, 1 and 255.
+#include "atomicfile/atomicfile.h"
 #include "calc/calc.h"
 #include "link/link.h"
 #include "link/wire.h"
@@ -36,6 +37,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -106,25 +108,26 @@ void settle_script() {
 
 // Why the file `name` is not a complete variable file saved under its own name, or nullptr.
 const char* saved_file_fault(const char* name) {
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) return "saved file cannot be opened:";
-    const char* fault = nullptr;
-    const char* problem = nullptr;
-    static std::array<std::uint8_t, DATA_SECTION_MAX> memory;
-    if (check_file(file, memory, problem) != FileCheck::ok) {
-        fault = "saved file fails the check:";
-    } else if (is_backup(file)) {
-        if (std::strcmp(name, BACKUP_FILE_NAME) != 0) fault = "backup saved as";
-    } else {
-        VarHeader header{};
-        PathBuffer path{};
-        if (!read_entry(file, OFFSET_DATA, header) || !file_name(header, path) ||
-            std::strcmp(path.data(), name) != 0) {
-            fault = "file name does not match its variable:";
-        }
+    std::vector<std::uint8_t> bytes;
+    if (read_whole_file(name, FILE_SIZE_MAX + 1, bytes) != whole_read::done) {
+        return "saved file cannot be read:";
     }
-    std::fclose(file);
-    return fault;
+    const FileContents contents = read_file(bytes);
+    const char* problem = nullptr;
+    if (verdict(contents, problem) != FileCheck::ok) return "saved file fails the check:";
+    if (contents.backup) {
+        return std::strcmp(name, BACKUP_FILE_NAME) == 0 ? nullptr : "backup saved as";
+    }
+    const FileEntry& entry = contents.entries.front();
+    VarHeader header{};
+    header.type = entry.type;
+    header.name_length = static_cast<std::uint8_t>(entry.name.size());
+    std::copy(entry.name.begin(), entry.name.end(), header.name.begin());
+    PathBuffer path{};
+    if (!file_name(header, path) || std::strcmp(path.data(), name) != 0) {
+        return "file name does not match its variable:";
+    }
+    return nullptr;
 }
 
 // A variable may be named like the temporary files (".ti85-" and six characters): only a file

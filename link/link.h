@@ -22,16 +22,17 @@
 // nothing else touches the cable.
 #pragma once
 
+#include "link/ti85.h"
+
 #include <cstddef>
 #include <cstdint>
-
 #include <string>
 
-inline constexpr int LINK_PARALLEL = 0;  // two-wire cable on the parallel port
-inline constexpr int LINK_SERIAL = 1; // the same wires on the serial port's modem lines
-inline constexpr int LINK_GRAY = 2;      // TI's gray serial cable: plain bytes at 9600 baud
-inline constexpr int LINK_USB = 3;       // TI's USB cable, through libusb
-inline constexpr int LINK_VIRTUAL = 4;   // vti85: a two-wire wire file, or its pseudo-terminal
+inline constexpr int LINK_PARALLEL = 0; // two-wire cable on the parallel port
+inline constexpr int LINK_SERIAL = 1;   // the same wires on the serial port's modem lines
+inline constexpr int LINK_GRAY = 2;     // TI's gray serial cable: plain bytes at 9600 baud
+inline constexpr int LINK_USB = 3;      // TI's USB cable, through libusb
+inline constexpr int LINK_VIRTUAL = 4;  // vti85: a two-wire wire file, or its pseudo-terminal
 
 // Whether the cable exchanges whole bytes with its own microcontroller, so that no port and no
 // line of it is ours to drive.
@@ -79,8 +80,6 @@ void choose_cable(const char* name, const char* device);
 
 // The build's default, as --version shows it: "parallel (direct I/O ports at 0x378)".
 std::string default_cable();
-
-inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
 
 inline constexpr std::uint8_t PACKET_VAR = 0x06;  // variable header or backup header
 inline constexpr std::uint8_t PACKET_CTS = 0x09;  // clear to send

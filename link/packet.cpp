@@ -20,7 +20,6 @@ struct Header {
 };
 
 // The first byte of every packet a TI-85 sends.
-constexpr std::uint8_t MACHINE_ID_TI85 = 0x85;
 
 constexpr std::array KNOWN_TYPES{PACKET_VAR, PACKET_CTS, PACKET_DATA, PACKET_SKIP,
                                  PACKET_ACK, PACKET_ERR, PACKET_EOT};

@@ -4,6 +4,7 @@
 #include "atomicfile/atomicfile.h"
 #include "cli/cli.h"
 #include "link/bytes.h"
+#include "link/ti85.h"
 #include "png/mono_png.h"
 #include "varfile/varfile.h"
 
@@ -46,14 +47,8 @@ constexpr int status_usage = 1;
 constexpr int status_file_error = 2;
 constexpr int status_refused = 3;
 
-constexpr std::uint8_t TYPE_PICTURE = 0x11;
-constexpr std::uint8_t TYPE_SCREEN = 0x14;
-constexpr std::uint32_t WIDTH = 128;
-constexpr std::uint32_t PICTURE_ROWS = 63;
-constexpr std::uint32_t SCREEN_ROWS = 64;
-constexpr std::size_t ROW_BYTES = WIDTH / 8;
-constexpr std::uint16_t PICTURE_BYTES = PICTURE_ROWS * ROW_BYTES; // 1008, the size field
-constexpr std::uint16_t SCREEN_BYTES = SCREEN_ROWS * ROW_BYTES;   // 1024
+constexpr std::uint32_t WIDTH = SCREEN_WIDTH;
+constexpr std::uint32_t SCREEN_ROWS = SCREEN_HEIGHT;
 constexpr std::size_t PICTURE_NAME_MAX = 8;
 // Far above any picture: a file larger than this is no input of ours.
 constexpr std::size_t INPUT_MAX = 16 << 20;
@@ -70,39 +65,6 @@ bool own_option(const char* argument) {
     return true;
 }
 
-// Reads all of `path` ("-": standard input) into `bytes`; false with errno, EFBIG when too large.
-bool read_input(const char* path, std::vector<std::uint8_t>& bytes) {
-    const bool standard = std::strcmp(path, "-") == 0;
-    const int fd = standard ? STDIN_FILENO : ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        errno = EISDIR;
-        return false;
-    }
-    bool ok = true;
-    std::uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        if (bytes.size() + static_cast<std::size_t>(n) > INPUT_MAX) {
-            errno = EFBIG;
-            ok = false;
-            break;
-        }
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    const int error = errno;
-    if (!standard) ::close(fd);
-    errno = error;
-    return ok;
-}
-
 int cannot_write(const char* path, int error) {
     say("picvar: Cannot write %s (%s).\n", printable(path).c_str(), std::strerror(error));
     return status_file_error;
@@ -117,30 +79,24 @@ int refuse_file(const char* path, const std::string& why) {
 
 // The picture or screen of the variable file in `bytes` into `image`; 0 or a refusal's status.
 int picture_of(const char* path, std::vector<std::uint8_t>& bytes, mono_image& image) {
-    static std::array<std::uint8_t, DATA_SECTION_MAX> scratch;
-    std::FILE* file = ::fmemopen(bytes.data(), bytes.size(), "rb");
-    if (file == nullptr) return cannot_write(path, errno);
+    const FileContents contents = read_file(bytes);
     const char* problem = nullptr;
-    const FileCheck check = check_file(file, scratch, problem);
-    VarHeader header{};
+    const FileCheck check = verdict(contents, problem);
     std::string why;
     if (check == FileCheck::bad_checksum) {
         why = "is a damaged variable file (its checksum is wrong)";
     } else if (check != FileCheck::ok) {
         why = std::string("is a damaged variable file (") +
               (problem != nullptr ? problem : "unreadable") + ")";
-    } else if (is_backup(file)) {
+    } else if (contents.backup) {
         why = "is a memory backup, not a picture";
-    } else if (!read_entry(file, OFFSET_DATA, header) ||
-               !read_entry_data(file, scratch, header.data_length)) {
-        why = "is a damaged variable file (unreadable entry)";
     }
-    std::fclose(file);
     if (!why.empty()) return refuse_file(path, why);
 
     char detail[96];
-    const std::span<const std::uint8_t> data{scratch.data(), header.data_length};
-    if (header.type == TYPE_PICTURE) {
+    const FileEntry& entry = contents.entries.front();
+    const std::span<const std::uint8_t> data = entry.data;
+    if (entry.type == TYPE_PICTURE) {
         if (data.size() != PICTURE_BYTES + 2u) {
             std::snprintf(detail, sizeof detail, "is a damaged picture (%zu bytes of data, not %u)",
                           data.size(), PICTURE_BYTES + 2u);
@@ -155,7 +111,7 @@ int picture_of(const char* path, std::vector<std::uint8_t>& bytes, mono_image& i
         image = {WIDTH, PICTURE_ROWS, {data.begin() + 2, data.end()}};
         return status_done;
     }
-    if (header.type == TYPE_SCREEN) {
+    if (entry.type == TYPE_SCREEN) {
         if (data.size() != SCREEN_BYTES) {
             std::snprintf(detail, sizeof detail, "is a damaged screen (%zu bytes of data, not %u)",
                           data.size(), unsigned{SCREEN_BYTES});
@@ -165,7 +121,7 @@ int picture_of(const char* path, std::vector<std::uint8_t>& bytes, mono_image& i
         return status_done;
     }
     std::snprintf(detail, sizeof detail, "holds a variable of type %s (0x%02X), not a picture",
-                  var_types[header.type].data(), unsigned{header.type});
+                  var_types[entry.type].name.data(), unsigned{entry.type});
     return refuse_file(path, detail);
 }
 
@@ -191,7 +147,7 @@ int variable_to_png(const char* in_path, std::vector<std::uint8_t>& bytes, const
 bool picture_name(const char* path, std::string& name) {
     const char* slash = std::strrchr(path, '/');
     const std::string base = slash != nullptr ? slash + 1 : path;
-    const std::string extension = var_extensions[TYPE_PICTURE].data();
+    const std::string extension = var_types[TYPE_PICTURE].extension.data();
     if (base.size() <= extension.size() ||
         base.compare(base.size() - extension.size(), extension.size(), extension) != 0) {
         return false;
@@ -267,8 +223,9 @@ int picvar_main(int argc, char** argv) {
     const char* out_path = operands[1];
 
     std::vector<std::uint8_t> bytes;
-    if (!read_input(in_path, bytes)) {
-        const char* why = std::strerror(errno);
+    const bool read = read_whole_file(in_path, INPUT_MAX + 1, bytes) == whole_read::done;
+    if (!read || bytes.size() > INPUT_MAX) {
+        const char* why = std::strerror(read ? EFBIG : errno);
         say("picvar: Cannot read %s (%s).\n", printable(in_path).c_str(), why);
         return status_file_error;
     }

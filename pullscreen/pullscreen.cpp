@@ -35,8 +35,6 @@ constexpr ProgramInfo PULLSCREEN{
 };
 
 constexpr int status_cannot_write = 2;
-constexpr std::uint32_t WIDTH = 128;
-constexpr std::uint32_t HEIGHT = 64;
 // Once the answer has begun: the data packet takes about a second on the slowest cable.
 constexpr int DATA_SECONDS_PER_ANSWER_SECOND = 2;
 constexpr int DEFAULT_NAMES_TRIED = 100000;
@@ -134,7 +132,7 @@ int pullscreen_main(int argc, char** argv) {
     const std::array<std::uint8_t, SCREEN_DATA_BYTES> screen =
         request_screen(SCREEN_ANSWER_SECONDS);
 
-    const mono_image image{WIDTH, HEIGHT, {screen.begin(), screen.end()}};
+    const mono_image image{SCREEN_WIDTH, SCREEN_HEIGHT, {screen.begin(), screen.end()}};
     std::string png;
     std::string reason;
     if (!write_png(image, look.scale, look.lcd, png, reason)) {

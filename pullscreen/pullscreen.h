@@ -14,11 +14,13 @@
 // Uses the link library, the PNG writer and the atomic file writer.
 #pragma once
 
+#include "link/ti85.h"
+
 #include <array>
 #include <cstdint>
 
 inline constexpr int SCREEN_ANSWER_SECONDS = 5;
-inline constexpr std::size_t SCREEN_DATA_BYTES = 1024;
+inline constexpr std::size_t SCREEN_DATA_BYTES = SCREEN_BYTES;
 
 // The program. Returns 0 once the PNG is written and its name printed, 2 when it cannot be
 // written; a wrong command line, a link that cannot be set up and a calculator that does not

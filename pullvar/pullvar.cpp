@@ -167,14 +167,14 @@ bool receive_variable() {
     file_name(header, path);
 
     const std::string name = printable({header.name.data(), header.name_length});
-    // A picture (0x11) or a PrtScrn screen (0x14): say how to look at it.
+    // A picture or a PrtScrn screen: say how to look at it.
     std::string view;
-    if (header.type == 0x11 || header.type == 0x14) {
+    if (header.type == TYPE_PICTURE || header.type == TYPE_SCREEN) {
         view = " (to view: picvar " + printable(path.data()) + " " +
                (name.empty() ? "screen" : name) + ".png)";
     }
     say("pullvar: Receiving %8s, type %5s, to %12s%s\n", name.c_str(),
-        var_types[header.type].data(), printable(path.data()).c_str(), view.c_str());
+        var_types[header.type].name.data(), printable(path.data()).c_str(), view.c_str());
 
     if (!may_write(path.data(), "Variable") || !can_save(path.data())) return false;
 

@@ -1,6 +1,7 @@
 // The sender: command line, one file at a time, end of transmission.
 #include "pushvar/pushvar.h"
 
+#include "atomicfile/atomicfile.h"
 #include "cli/cli.h"
 #include "link/link.h"
 #include "varfile/varfile.h"
@@ -21,11 +22,6 @@
 static_assert(BUFFER_SIZE >= DATA_SECTION_MAX);
 
 namespace {
-
-struct Closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, Closer>;
 
 // A failed transfer; 255 to the shell.
 constexpr int FAILED = -1;
@@ -68,30 +64,22 @@ void hint_at_first_header() {
     std::exit(FAILED);
 }
 
-// The file passed its check but a read of its copy in memory failed later: never expected.
-[[noreturn]] void read_failed(const char* path) {
-    const char* why = std::strerror(errno); // before printable, which allocates
-    say("pushvar: File '%s' cannot be read: %s\n", printable(path).c_str(), why);
-    std::exit(FAILED);
-}
-
-[[noreturn]] void send_backup(File file, const char* path) {
+[[noreturn]] void send_backup(const FileContents& contents, const char* path) {
     say("pushvar: Sending system backup from '%s'\n", printable(path).c_str());
-    std::uint16_t length = 0;
-    if (!read_backup_header(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
+    const auto put_part = [](std::uint8_t type, std::span<const std::uint8_t> part) {
+        std::copy(part.begin(), part.end(), buffer);
+        put_packet(type, static_cast<std::uint16_t>(part.size()));
+    };
     hint_at_first_header();
-    put_packet(PACKET_VAR, length);
+    put_part(PACKET_VAR, contents.backup_parts[0]);
     const std::uint8_t answer = get_packet();
     hint_after_wait(nullptr);
     if (answer != PACKET_CTS) fail("pushvar: Calculator refused to receive system backup!\n");
     put_packet(PACKET_ACK, 0);
     // The calculator takes the three blocks back to back, each acknowledged inside put_packet.
-    for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file.get(), {buffer, BUFFER_SIZE}, length)) read_failed(path);
-        put_packet(PACKET_DATA, length);
-    }
+    for (std::size_t block = 1; block < 4; ++block)
+        put_part(PACKET_DATA, contents.backup_parts[block]);
     say("pushvar: Backup transfer OK!\n");
-    file.reset();
     std::exit(passed_over ? PASSED_OVER : 0);
 }
 
@@ -112,31 +100,23 @@ void act_on_skip() {
     }
 }
 
-std::uint16_t send_entries(std::FILE* file, const char* path) {
-    const long end = data_section_end(file);
-    if (end < 0) read_failed(path);
+std::uint16_t send_entries(const FileContents& contents, const char* path) {
     std::uint16_t count = 0;
-    long position = OFFSET_DATA;
-    do {
-        // read_entry refuses a name, type or length beyond the limits, should the file have
-        // changed since its check.
-        VarHeader header{};
-        if (!read_entry(file, position, header)) read_failed(path);
-        const std::string name = printable({header.name.data(), header.name_length});
+    for (const FileEntry& entry : contents.entries) {
+        const std::span<const char> name_bytes{reinterpret_cast<const char*>(entry.name.data()),
+                                               entry.name.size()};
+        const std::string name = printable({name_bytes.data(), name_bytes.size()});
         // A DATA packet without data cannot carry a checksum, so no calculator would take it.
-        if (header.data_length == 0) {
+        if (entry.data_length == 0) {
             say("pushvar: Variable %s refused (no data), skipped!\n", name.c_str());
             passed_over = true;
-            position = std::ftell(file);
-            if (position < 0) read_failed(path);
             continue;
         }
         say("pushvar: Sending %8s, type %5s, from %12s\n", name.c_str(),
-            var_types[header.type].data(), printable(path).c_str());
+            var_types[entry.type].name.data(), printable(path).c_str());
 
         const std::uint16_t length =
-            encode_var_header(header.data_length, header.type,
-                              {header.name.data(), header.name_length}, {buffer, BUFFER_SIZE});
+            encode_var_header(entry.data_length, entry.type, name_bytes, {buffer, BUFFER_SIZE});
         hint_at_first_header();
         put_packet(PACKET_VAR, length);
         const std::uint8_t answer = get_packet();
@@ -145,59 +125,22 @@ std::uint16_t send_entries(std::FILE* file, const char* path) {
         switch (answer) {
         case PACKET_CTS:
             put_packet(PACKET_ACK, 0);
-            if (!read_entry_data(file, {buffer, BUFFER_SIZE}, header.data_length)) {
-                read_failed(path);
-            }
-            put_packet(PACKET_DATA, header.data_length);
+            std::copy(entry.data.begin(), entry.data.end(), buffer);
+            put_packet(PACKET_DATA, entry.data_length);
             say("pushvar: OK!\n");
             ++count;
             break;
         case PACKET_SKIP:
-            if (!skip_entry_data(file, header.data_length)) read_failed(path);
             act_on_skip();
             break;
         default:
             fail("Invalid ACK packet!\n");
         }
-
-        position = std::ftell(file);
-        if (position < 0) read_failed(path);
-    } while (position < end);
+    }
     return count;
 }
 
 enum class Verdict { send, pass_over, bad };
-
-// The first FILE_SIZE_MAX bytes of the file, all that a variable file can hold: read once, so
-// that what is checked is what is sent. False (and errno) when it cannot be opened or read.
-bool read_whole(const char* path, Bytes& bytes, const char*& failed) {
-    failed = "opened";
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    static Bytes scratch(FILE_SIZE_MAX);
-    std::size_t got = 0;
-    while (got < scratch.size()) {
-        const ssize_t n = read(fd, scratch.data() + got, scratch.size() - got);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int saved = errno;
-            close(fd);
-            failed = "read";
-            errno = saved;
-            return false;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    close(fd);
-    bytes.assign(scratch.begin(), scratch.begin() + static_cast<long>(got));
-    return true;
-}
-
-// A stream over a file's copy in memory, for the variable-file readers.
-File memory_stream(Bytes& bytes) {
-    return File(fmemopen(bytes.data(), bytes.size(), "rb"));
-}
 
 // A path that could not be `failed` ("opened" or "read") is passed over; errno tells why.
 Verdict cannot_be(const std::string& shown, const char* failed) {
@@ -207,7 +150,7 @@ Verdict cannot_be(const std::string& shown, const char* failed) {
 }
 
 // Reads and checks one path, saying what is wrong with it, naming it.
-Verdict load(const char* path, Bytes& bytes) {
+Verdict load(const char* path, Bytes& bytes, FileContents& contents) {
     const std::string shown = printable(path);
     struct stat status;
     if (stat(path, &status) != 0) {
@@ -217,16 +160,19 @@ Verdict load(const char* path, Bytes& bytes) {
         say("pushvar: File '%s' does not exist!\n", shown.c_str());
         return Verdict::pass_over;
     }
-    const char* failed = nullptr;
-    if (!read_whole(path, bytes, failed)) return cannot_be(shown, failed);
-    const char* problem = nullptr;
-    FileCheck check = FileCheck::no_signature; // an empty file among them
-    if (!bytes.empty()) {
-        const File file = memory_stream(bytes);
-        if (!file) return cannot_be(shown, "read");
-        check = check_file(file.get(), {buffer, BUFFER_SIZE}, problem);
+    // The first FILE_SIZE_MAX bytes, all that a variable file can hold: read once, so that what
+    // is checked is what is sent. "-" is a file of that name: pushvar sends only files.
+    switch (read_whole_file(std::strcmp(path, "-") == 0 ? "./-" : path, FILE_SIZE_MAX, bytes)) {
+    case whole_read::done:
+        break;
+    case whole_read::not_opened:
+        return cannot_be(shown, "opened");
+    case whole_read::not_read:
+        return cannot_be(shown, "read");
     }
-    switch (check) {
+    contents = read_file(bytes);
+    const char* problem = nullptr;
+    switch (verdict(contents, problem)) {
     case FileCheck::ok:
         return Verdict::send;
     case FileCheck::no_signature:
@@ -245,20 +191,19 @@ Verdict load(const char* path, Bytes& bytes) {
 }
 
 // Sends a checked file from its copy in memory.
-int send_checked(const char* path, Bytes& bytes) {
-    File file = memory_stream(bytes);
-    if (!file) read_failed(path);
-    if (!is_backup(file.get())) return send_entries(file.get(), path);
-    send_backup(std::move(file), path);
+int send_checked(const FileContents& contents, const char* path) {
+    if (contents.backup) send_backup(contents, path);
+    return send_entries(contents, path);
 }
 
 } // namespace
 
 int sendgroup(const char* path) {
     Bytes bytes;
-    switch (load(path, bytes)) {
+    FileContents contents;
+    switch (load(path, bytes, contents)) {
     case Verdict::send:
-        return send_checked(path, bytes);
+        return send_checked(contents, path);
     case Verdict::pass_over:
         passed_over = true;
         return 0;
@@ -286,13 +231,14 @@ int pushvar_main(int argc, char** argv) {
     // before the calculator has been sent anything. Files can be checked without a cable, so
     // the cable comes after them; only a privileged install reads them after its drop.
     std::vector<Bytes> files(paths.size());
+    std::vector<FileContents> contents(paths.size());
     std::vector<bool> sendable(paths.size(), false);
     const bool privileged = runs_privileged();
     if (privileged) init_link();
     allocate_buffer();
     bool bad = false;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        switch (load(paths[i], files[i])) {
+        switch (load(paths[i], files[i], contents[i])) {
         case Verdict::send:
             sendable[i] = true;
             break;
@@ -314,7 +260,7 @@ int pushvar_main(int argc, char** argv) {
 
     int total = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (sendable[i]) total += send_checked(paths[i], files[i]);
+        if (sendable[i]) total += send_checked(contents[i], paths[i]);
     }
 
     if (total > 0) {

@@ -1,4 +1,5 @@
 // Variable files: byte-exact writing, atomic replacement, and the sender's checks.
+#include "atomicfile/atomicfile.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
@@ -61,12 +62,11 @@ struct Fixture : ::testing::Test {
         return path.data();
     }
 
-    FileCheck check(const std::string& bytes, const char*& problem) {
-        write_file("f", bytes);
-        std::FILE* file = std::fopen("f", "rb");
-        const FileCheck result = check_file(file, storage, problem);
-        std::fclose(file);
-        return result;
+    static std::span<const std::uint8_t> bytes_of(const std::string& bytes) {
+        return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+    }
+    static FileCheck check(const std::string& bytes, const char*& problem) {
+        return verdict(read_file(bytes_of(bytes)), problem);
     }
 
     ScratchDir dir;
@@ -79,17 +79,17 @@ using Writing = Fixture;
 using Checking = Fixture;
 
 TEST_F(Tables, TypeNamesAndExtensionsByCode) {
-    EXPECT_STREQ(var_types[0x00].data(), "REAL");
-    EXPECT_STREQ(var_types[0x12].data(), "PRGRM");
-    EXPECT_STREQ(var_types[0x1D].data(), "BAKUP");
-    EXPECT_STREQ(var_extensions[0x15].data(), ".85_");
-    EXPECT_STREQ(var_extensions[0x1D].data(), ".85b");
-    for (char c : var_types[0x1E])
+    EXPECT_STREQ(var_types[0x00].name.data(), "REAL");
+    EXPECT_STREQ(var_types[0x12].name.data(), "PRGRM");
+    EXPECT_STREQ(var_types[0x1D].name.data(), "BAKUP");
+    EXPECT_STREQ(var_types[0x15].extension.data(), ".85_");
+    EXPECT_STREQ(var_types[0x1D].extension.data(), ".85b");
+    for (char c : var_types[0x1E].name)
         EXPECT_EQ(c, 0);
-    for (char c : var_extensions[0x1E])
+    for (char c : var_types[0x1E].extension)
         EXPECT_EQ(c, 0);
     for (std::size_t t = 0; t < TYPE_LAST; ++t)
-        EXPECT_EQ(std::strlen(var_extensions[t].data()), 4u);
+        EXPECT_EQ(std::strlen(var_types[t].extension.data()), 4u);
 }
 
 TEST_F(Tables, FileNamesKeepTheCalculatorsBytes) {
@@ -191,7 +191,7 @@ TEST_F(Writing, WorkedBackupAndBlocksOfOtherLengths) {
     EXPECT_EQ(read_file(BACKUP_FILE_NAME), file_around(other));
     const char* problem = nullptr;
     EXPECT_EQ(check(read_file(BACKUP_FILE_NAME), problem), FileCheck::damaged);
-    EXPECT_EQ(listing("."), (std::vector<std::string>{BACKUP_FILE_NAME, "f"}));
+    EXPECT_EQ(listing("."), (std::vector<std::string>{BACKUP_FILE_NAME}));
 }
 
 TEST_F(Writing, BackupsThatCannotBeStoredFaithfullyAreRefused) {
@@ -264,46 +264,40 @@ TEST_F(Checking, SignatureChecksumAndEntryWalk) {
     std::string odd = entry(0x04, "L1", "abcdef");
     odd[0] = 99;
     const std::string three = odd + entry(0x0C, "EMPTY", "") + entry(0x12, "P", "xyz");
-    write_file("walk", file_around(three));
-    std::FILE* file = std::fopen("walk", "rb");
-    ASSERT_EQ(check_file(file, storage, problem), FileCheck::ok);
-    EXPECT_FALSE(is_backup(file));
-    const long end = data_section_end(file);
-    EXPECT_EQ(end, 55 + static_cast<long>(three.size()));
+    const std::string walk = file_around(three);
+    const FileContents contents = read_file(bytes_of(walk));
+    ASSERT_EQ(verdict(contents, problem), FileCheck::ok);
+    EXPECT_FALSE(contents.backup);
     std::vector<std::string> seen;
-    VarHeader h{};
-    for (long at = OFFSET_DATA; at < end; at = std::ftell(file)) {
-        ASSERT_TRUE(read_entry(file, at, h));
-        seen.push_back(std::string(h.name.data()) + "/" + std::to_string(h.type) + "/" +
-                       std::to_string(h.data_length));
-        if (h.type == 0x12) {
-            ASSERT_TRUE(read_entry_data(file, storage, h.data_length));
-            EXPECT_EQ(std::memcmp(storage, "xyz", 3), 0);
-        } else {
-            ASSERT_TRUE(skip_entry_data(file, h.data_length));
+    std::size_t end = OFFSET_DATA;
+    for (const FileEntry& e : contents.entries) {
+        seen.push_back(std::string(e.name.begin(), e.name.end()) + "/" + std::to_string(e.type) +
+                       "/" + std::to_string(e.data_length));
+        if (e.type == 0x12) {
+            EXPECT_EQ(std::string(e.data.begin(), e.data.end()), "xyz");
         }
+        end = e.data_offset + e.data.size();
     }
-    std::fclose(file);
+    EXPECT_EQ(end, 55 + three.size());
     EXPECT_EQ(seen, (std::vector<std::string>{"L1/4/6", "EMPTY/12/0", "P/18/3"}));
 }
 
 TEST_F(Checking, BackupIsReadBackAsSent) {
     const std::string header9("\x02\x00\x1D\x01\x00\x03\x00\xAB\xCD", 9);
-    write_file("b", file_around(testing_support::backup_section(header9, {"xy", "z", "123"})));
-    std::FILE* file = std::fopen("b", "rb");
+    const std::string file =
+        file_around(testing_support::backup_section(header9, {"xy", "z", "123"}));
+    const FileContents contents = read_file(bytes_of(file));
     const char* problem = nullptr;
-    ASSERT_EQ(check_file(file, storage, problem), FileCheck::ok);
-    EXPECT_TRUE(is_backup(file));
-    std::uint16_t length = 0;
-    ASSERT_TRUE(read_backup_header(file, storage, length));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(storage), length), header9);
+    ASSERT_EQ(verdict(contents, problem), FileCheck::ok);
+    EXPECT_TRUE(contents.backup);
+    const auto text = [](std::span<const std::uint8_t> part) {
+        return std::string(part.begin(), part.end());
+    };
+    EXPECT_EQ(text(contents.backup_parts[0]), header9);
     std::string blocks;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(read_backup_block(file, storage, length));
-        blocks += std::string(reinterpret_cast<char*>(storage), length) + "|";
-    }
+    for (std::size_t i = 1; i < 4; ++i)
+        blocks += text(contents.backup_parts[i]) + "|";
     EXPECT_EQ(blocks, "xy|z|123|");
-    std::fclose(file);
 }
 
 TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
@@ -341,11 +335,9 @@ TEST_F(Checking, DamagedFilesAreFoundBeforeAnythingIsSent) {
 
 TEST_F(Checking, AReadThatFailsIsNotAMissingSignature) {
     std::filesystem::create_directory("d");
-    std::FILE* file = std::fopen("d", "rb");
-    ASSERT_NE(file, nullptr);
-    const char* problem = nullptr;
-    EXPECT_EQ(check_file(file, storage, problem), FileCheck::unreadable);
-    std::fclose(file);
+    std::vector<std::uint8_t> bytes;
+    EXPECT_EQ(read_whole_file("d", FILE_SIZE_MAX, bytes), whole_read::not_read);
+    EXPECT_EQ(errno, EISDIR);
 }
 
 } // namespace

@@ -13,20 +13,6 @@
 #include <unistd.h>
 #include <utility>
 
-constexpr std::array<std::array<char, 6>, TYPE_COUNT> var_types{{
-    {"REAL"},  {"CPLX"},  {"VECTR"}, {"VECTR"}, {"LIST"},  {"LIST"},  {"MATRX"}, {"MATRX"},
-    {"CONST"}, {"CONST"}, {"EQU"},   {"RANGE"}, {"STRNG"}, {"GDB"},   {"GDB"},   {"GDB"},
-    {"GDB"},   {"PICT"},  {"PRGRM"}, {"RANGE"}, {"PICT"},  {"UNKN"},  {"UNKN"},  {"RANGE"},
-    {"RANGE"}, {"RANGE"}, {"RANGE"}, {"RANGE"}, {"UNKN"},  {"BAKUP"}, {""},
-}};
-
-constexpr std::array<std::array<char, 5>, TYPE_COUNT> var_extensions{{
-    {".85n"}, {".85c"}, {".85v"}, {".85v"}, {".85l"}, {".85l"}, {".85m"}, {".85m"},
-    {".85k"}, {".85k"}, {".85e"}, {".85r"}, {".85s"}, {".85d"}, {".85d"}, {".85d"},
-    {".85d"}, {".85i"}, {".85p"}, {".85r"}, {".85i"}, {".85_"}, {".85_"}, {".85r"},
-    {".85r"}, {".85r"}, {".85r"}, {".85r"}, {".85_"}, {".85b"}, {""},
-}};
-
 namespace {
 
 constexpr std::array<std::uint8_t, 3> FIXED_BYTES{0x1A, 0x0C, 0x00};
@@ -105,65 +91,6 @@ bool finish_unfinished(std::span<std::uint8_t> scratch) {
     return finish_atomic();
 }
 
-// ---- Reading ----
-
-bool get(std::FILE* file, void* data, std::size_t length) {
-    if (std::fread(data, 1, length, file) == length) return true;
-    if (!std::ferror(file)) errno = EIO; // shorter than checked: changed under us
-    return false;
-}
-
-bool get_u16(std::FILE* file, std::uint16_t& value) {
-    std::uint8_t bytes[2];
-    if (!get(file, bytes, 2)) return false;
-    value = read_le16(bytes);
-    return true;
-}
-
-// The data section `section` of a file whose first type code is 0x1D. A block of another length
-// than its header announced would go back to the calculator as a backup it never sent.
-const char* check_backup(std::span<const std::uint8_t> section) {
-    const std::size_t n = section.size();
-    if (n < 2 + BACKUP_HEADER_LENGTH || read_le16(section) != BACKUP_HEADER_LENGTH) {
-        return "backup header not 9 bytes";
-    }
-    const std::span<const std::uint8_t> header = section.subspan(2, BACKUP_HEADER_LENGTH);
-    const std::uint16_t announced[3]{read_le16(header), read_le16(header.subspan(3)),
-                                     read_le16(header.subspan(5))};
-    std::uint32_t at = 2 + BACKUP_HEADER_LENGTH;
-    for (const std::uint16_t length : announced) {
-        if (at + 2 > n) return "backup block missing";
-        if (length == 0) return "backup block without data";
-        if (read_le16(section.subspan(at)) != length) {
-            return "backup block of another length than its header announces";
-        }
-        at += 2 + std::uint32_t{length};
-        if (at > n) return "backup block runs past the data section";
-    }
-    return at == n ? nullptr : "backup does not fill its data section exactly";
-}
-
-const char* check_entries(std::span<const std::uint8_t> section) {
-    const std::size_t n = section.size();
-    std::uint32_t at = 0;
-    do {
-        if (at + 6 > n) return "entry header runs past the data section";
-        const std::uint8_t type = section[at + 4];
-        const std::uint8_t name_length = section[at + 5];
-        if (type == TYPE_BACKUP) return "backup entry among variables";
-        if (!storable_type(type)) return "unknown type code";
-        if (name_length > NAME_MAX_LENGTH) return "name longer than 11 bytes";
-        if (at + 8 + name_length > n) return "entry header runs past the data section";
-        const std::uint16_t data_length = read_le16(section.subspan(at + 6 + name_length));
-        if (read_le16(section.subspan(at + 2)) != data_length) {
-            return "the two copies of a data length differ";
-        }
-        at += 8 + name_length + std::uint32_t{data_length};
-        if (at > n) return "entry data runs past the data section";
-    } while (at < n);
-    return nullptr;
-}
-
 } // namespace
 
 const char* describe(HeaderFault fault) {
@@ -222,7 +149,7 @@ bool file_name(const VarHeader& header, PathBuffer& path) {
         if (c == '/' || c == '\0') return false;
         path[i] = c;
     }
-    std::memcpy(path.data() + header.name_length, var_extensions[header.type].data(), 4);
+    std::memcpy(path.data() + header.name_length, var_types[header.type].extension.data(), 4);
     const char* name = path.data();
     return std::strcmp(name, "") != 0 && std::strcmp(name, ".") != 0 &&
            std::strcmp(name, "..") != 0;
@@ -349,117 +276,45 @@ void remove_unfinished_file() {
     remove_unfinished_atomic();
 }
 
-FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem) {
-    problem = nullptr;
-    if (scratch.size() < DATA_SECTION_MAX) {
-        errno = EINVAL;
-        return FileCheck::unreadable;
+std::size_t value_size(std::uint8_t type, std::span<const std::uint8_t> data) {
+    if (type >= TYPE_COUNT) return 0;
+    const VarType& layout = var_types[type];
+    switch (layout.layout) {
+    case Layout::fixed:
+        return layout.unit;
+    case Layout::counted:
+        return data.size() < 2 ? 0 : 2 + std::size_t{read_le16(data)} * layout.unit;
+    case Layout::dimensioned:
+        return data.size() < 2 ? 0 : 2 + std::size_t{data[0]} * data[1] * layout.unit;
+    case Layout::opaque:
+        break;
     }
-    // The file header and N in one read: a file with the signature that is too short for them
-    // is damaged, whatever a seek past its end would say.
-    std::rewind(file);
-    const std::size_t got = std::fread(scratch.data(), 1, OFFSET_DATA, file);
-    if (std::ferror(file)) return FileCheck::unreadable;
-    if (got < SIGNATURE_COMPARED ||
-        std::memcmp(scratch.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
-        return FileCheck::no_signature;
-    }
-    if (got < OFFSET_DATA) {
-        problem = "shorter than its header";
-        return FileCheck::damaged;
-    }
-    const std::uint16_t n = read_le16(scratch.subspan(OFFSET_DATA_LENGTH));
-    if (n == 0) {
-        problem = "empty data section";
-        return FileCheck::damaged;
-    }
-    if (n > DATA_SECTION_MAX) {
-        problem = "data section longer than 32768 bytes";
-        return FileCheck::damaged;
-    }
-    std::uint8_t stored[2];
-    const std::span<std::uint8_t> section = scratch.first(n);
-    if (std::fread(section.data(), 1, n, file) != n || std::fread(stored, 1, 2, file) != 2) {
-        if (std::ferror(file)) return FileCheck::unreadable;
-        problem = "shorter than its data section says";
-        return FileCheck::damaged;
-    }
-    if (read_le16(stored) != sum16(section)) return FileCheck::bad_checksum;
-    if (std::fgetc(file) != EOF) {
-        problem = "bytes after its checksum";
-        return FileCheck::damaged;
-    }
-    if (std::ferror(file)) return FileCheck::unreadable;
-
-    if (n < 5) {
-        problem = "data section too short for an entry";
-        return FileCheck::damaged;
-    }
-    problem = section[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP ? check_backup(section)
-                                                                      : check_entries(section);
-    return problem == nullptr ? FileCheck::ok : FileCheck::damaged;
+    return 0;
 }
 
-bool is_backup(std::FILE* file) {
-    std::uint8_t type = 0;
-    return std::fseek(file, OFFSET_FIRST_TYPE, SEEK_SET) == 0 && get(file, &type, 1) &&
-           type == TYPE_BACKUP;
-}
-
-long data_section_end(std::FILE* file) {
-    std::uint16_t n = 0;
-    if (std::fseek(file, OFFSET_DATA_LENGTH, SEEK_SET) != 0 || !get_u16(file, n)) return -1;
-    return OFFSET_DATA + n;
-}
-
-bool read_entry(std::FILE* file, long position, VarHeader& header) {
-    if (std::fseek(file, position + 4, SEEK_SET) != 0 || !get(file, &header.type, 1) ||
-        !get(file, &header.name_length, 1)) {
-        return false;
-    }
-    if (header.name_length > NAME_MAX_LENGTH || header.type > TYPE_BACKUP) {
-        errno = EINVAL;
-        return false;
-    }
-    header.name.fill(0);
-    return get(file, header.name.data(), header.name_length) && get_u16(file, header.data_length);
-}
-
-bool read_entry_data(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t length) {
-    if (length > scratch.size()) {
-        errno = EINVAL;
-        return false;
-    }
-    return get(file, scratch.data(), length);
-}
-
-bool skip_entry_data(std::FILE* file, std::uint16_t length) {
-    return std::fseek(file, length, SEEK_CUR) == 0;
-}
-
-bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
-    return std::fseek(file, OFFSET_DATA, SEEK_SET) == 0 && get_u16(file, length) &&
-           read_entry_data(file, scratch, length);
-}
-
-bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length) {
-    return get_u16(file, length) && read_entry_data(file, scratch, length);
-}
-
-// ---- Reading leniently ----
+// ---- Reading ----
 
 namespace {
 
-// Where the lenient walk stands: the data section as the file holds it (`section`, from offset
-// 55) and the length N that the file announces for it.
+void add_fault(FileContents& contents, std::size_t offset, std::size_t entry, std::string what,
+               const char* refusal, FileCheck verdict = FileCheck::damaged) {
+    contents.faults.push_back({offset, entry, std::move(what), verdict, refusal, false});
+}
+
+// Where the walk stands: the data section as the file holds it (`section`, from offset 55) and
+// the length N that the file announces for it. Offsets count from the section's start.
 struct Walk {
     std::span<const std::uint8_t> section;
     std::size_t announced;
     FileContents& contents;
 
-    void fault(std::size_t at, std::size_t entry, std::string what) {
+    void fault(std::size_t at, std::size_t entry, std::string what, const char* refusal) {
+        add_fault(contents, OFFSET_DATA + at, entry, std::move(what), refusal);
+    }
+    // A limit of the sender's, in its own words.
+    void limit(std::size_t at, std::size_t entry, const char* refusal) {
         contents.faults.push_back(
-            {static_cast<std::size_t>(OFFSET_DATA) + at, entry, std::move(what)});
+            {OFFSET_DATA + at, entry, refusal, FileCheck::damaged, refusal, true});
     }
     // Why `length` bytes from `at` are not all there: the file ended early, or the data
     // section is too short for them.
@@ -473,38 +328,53 @@ struct Walk {
     }
 };
 
+// A block of another length than its header announced would go back to the calculator as a
+// backup it never sent.
 void walk_backup(Walk& walk) {
     FileContents& contents = walk.contents;
     const std::size_t size = walk.section.size();
     std::size_t at = 0;
     for (std::size_t part = 0; part < 4; ++part) {
-        const std::string name =
-            part == 0 ? "backup header" : "backup block " + std::to_string(part);
+        const bool header = part == 0;
+        const std::string name = header ? "backup header" : "backup block " + std::to_string(part);
         if (at + 2 > size) {
-            walk.fault(at, 0, name + " missing: its length " + walk.cut_by(at, 2));
+            walk.fault(at, 0, name + " missing: its length " + walk.cut_by(at, 2),
+                       header ? "backup header not 9 bytes" : "backup block missing");
             return;
         }
         const std::size_t length = read_le16(walk.section.subspan(at));
+        const std::span<const std::uint8_t> head = contents.backup_parts[0];
+        if (header && length != BACKUP_HEADER_LENGTH) {
+            walk.limit(at, 0, "backup header not 9 bytes");
+        } else if (!header && length == 0) {
+            walk.limit(at, 0, "backup block without data");
+        } else if (!header && head.size() >= 7 &&
+                   length != read_le16(head.subspan(part == 1 ? 0 : 2 * part - 1))) {
+            walk.limit(at, 0, "backup block of another length than its header announces");
+        }
         contents.backup_parts[part] = walk.take(at + 2, length);
         if (at + 2 + length > size) {
-            walk.fault(at, 0,
-                       name + " of " + std::to_string(length) + " bytes " +
-                           walk.cut_by(at + 2, length));
+            walk.fault(
+                at, 0,
+                name + " of " + std::to_string(length) + " bytes " + walk.cut_by(at + 2, length),
+                header ? "backup header not 9 bytes" : "backup block runs past the data section");
             return;
         }
         at += 2 + length;
     }
     if (at < size) {
-        walk.fault(at, 0, std::to_string(size - at) + " bytes after the third backup block");
+        walk.fault(at, 0, std::to_string(size - at) + " bytes after the third backup block",
+                   "backup does not fill its data section exactly");
     }
 }
 
 void walk_entries(Walk& walk) {
+    constexpr const char* HEADER_PAST = "entry header runs past the data section";
     FileContents& contents = walk.contents;
     const std::size_t size = walk.section.size();
     for (std::size_t at = 0, number = 1; at < size; ++number) {
         if (at + 6 > size) {
-            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 6));
+            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 6), HEADER_PAST);
             return;
         }
         FileEntry entry{};
@@ -512,24 +382,35 @@ void walk_entries(Walk& walk) {
         entry.type = walk.section[at + 4];
         const std::size_t k = walk.section[at + 5];
         entry.name = walk.take(at + 6, k);
-        if (entry.type > TYPE_LAST) {
+        if (entry.type == TYPE_BACKUP) {
+            walk.limit(at + 4, number, "backup entry among variables");
+        } else if (entry.type == TYPE_LAST) {
+            walk.limit(at + 4, number, "unknown type code");
+        } else if (entry.type > TYPE_LAST) {
             char what[32];
             std::snprintf(what, sizeof what, "unknown type code 0x%02X", unsigned{entry.type});
-            walk.fault(at + 4, number, what);
+            walk.fault(at + 4, number, what, "unknown type code");
         }
-        if (k > NAME_MAX_LENGTH) walk.fault(at + 5, number, "name longer than 11 bytes");
+        if (k > NAME_MAX_LENGTH) {
+            walk.fault(at + 5, number, "name longer than 11 bytes", "name longer than 11 bytes");
+        }
         if (at + 8 + k > size) {
-            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 8 + k));
+            walk.fault(at, number, std::string("entry header ") + walk.cut_by(at, 8 + k),
+                       HEADER_PAST);
             return;
         }
         entry.data_length = read_le16(walk.section.subspan(at + 6 + k));
+        if (read_le16(walk.section.subspan(at + 2)) != entry.data_length) {
+            walk.limit(at + 2, number, "the two copies of a data length differ");
+        }
         entry.data_offset = OFFSET_DATA + at + 8 + k;
         entry.data = walk.take(at + 8 + k, entry.data_length);
         contents.entries.push_back(entry);
         if (entry.data.size() < entry.data_length) {
             walk.fault(at + 6 + k, number,
                        "data of " + std::to_string(entry.data_length) + " bytes " +
-                           walk.cut_by(at + 8 + k, entry.data_length));
+                           walk.cut_by(at + 8 + k, entry.data_length),
+                       "entry data runs past the data section");
             return;
         }
         at += 8 + k + entry.data_length;
@@ -544,43 +425,51 @@ std::string hex16(std::uint16_t value) {
 
 } // namespace
 
-FileContents read_leniently(std::span<const std::uint8_t> file) {
+FileContents read_file(std::span<const std::uint8_t> file) {
     FileContents contents;
     const std::size_t size = file.size();
     if (size < SIGNATURE_COMPARED ||
         std::memcmp(file.data(), identifier.data(), SIGNATURE_COMPARED) != 0) {
-        contents.faults.push_back({0, 0, "not a variable file"});
+        add_fault(contents, 0, 0, "not a variable file", nullptr, FileCheck::no_signature);
         return contents;
     }
     if (size < OFFSET_DATA) {
-        contents.faults.push_back({size, 0, "file ends inside its header"});
+        add_fault(contents, size, 0, "file ends inside its header", "shorter than its header");
         return contents;
     }
     contents.has_data = true;
     const std::size_t n = read_le16(file.subspan(OFFSET_DATA_LENGTH));
     const std::size_t held = std::min(n, size - OFFSET_DATA);
-    const auto fault = [&](std::size_t at, std::string what) {
-        contents.faults.push_back({at, 0, std::move(what)});
-    };
-    if (n == 0) fault(OFFSET_DATA_LENGTH, "empty data section");
-    if (n > DATA_SECTION_MAX) fault(OFFSET_DATA_LENGTH, "data section longer than 32768 bytes");
+    if (n == 0)
+        add_fault(contents, OFFSET_DATA_LENGTH, 0, "empty data section", "empty data section");
+    if (n > DATA_SECTION_MAX) {
+        add_fault(contents, OFFSET_DATA_LENGTH, 0, "data section longer than 32768 bytes",
+                  "data section longer than 32768 bytes");
+    }
     const std::size_t end = OFFSET_DATA + n; // where the checksum belongs
     if (size < end + 2) {
-        fault(size, "file of " + std::to_string(size) + " bytes, its data section length (" +
-                        std::to_string(n) + ") needs " + std::to_string(end + 2));
+        add_fault(contents, size, 0,
+                  "file of " + std::to_string(size) + " bytes, its data section length (" +
+                      std::to_string(n) + ") needs " + std::to_string(end + 2),
+                  "shorter than its data section says");
     } else {
         const std::uint16_t stored = read_le16(file.subspan(end));
         const std::uint16_t sum = sum16(file.subspan(OFFSET_DATA, n));
         if (stored != sum) {
-            fault(end, "checksum does not match: the file says " + hex16(stored) +
-                           ", its data section sums to " + hex16(sum));
+            add_fault(contents, end, 0,
+                      "checksum does not match: the file says " + hex16(stored) +
+                          ", its data section sums to " + hex16(sum),
+                      "checksum does not match", FileCheck::bad_checksum);
         }
         if (size > end + 2) {
-            fault(end + 2, std::to_string(size - end - 2) + " bytes after the checksum");
+            add_fault(contents, end + 2, 0,
+                      std::to_string(size - end - 2) + " bytes after the checksum",
+                      "bytes after its checksum");
         }
     }
 
     Walk walk{file.subspan(OFFSET_DATA, held), n, contents};
+    if (n > 0 && n < 5) walk.limit(0, 0, "data section too short for an entry");
     contents.backup = held > OFFSET_FIRST_TYPE - OFFSET_DATA &&
                       walk.section[OFFSET_FIRST_TYPE - OFFSET_DATA] == TYPE_BACKUP;
     if (contents.backup) {
@@ -589,4 +478,12 @@ FileContents read_leniently(std::span<const std::uint8_t> file) {
         walk_entries(walk);
     }
     return contents;
+}
+
+FileCheck verdict(const FileContents& contents, const char*& problem) {
+    problem = nullptr;
+    if (contents.faults.empty()) return FileCheck::ok;
+    const FileFault& first = contents.faults.front();
+    if (first.verdict == FileCheck::damaged) problem = first.refusal;
+    return first.verdict;
 }

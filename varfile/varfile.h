@@ -8,13 +8,15 @@
 //   length K, the name, D again, the D data bytes), or a backup: the backup header length, the
 //   backup header (whose type byte, 0x1D, lands at offset 59 like an entry's) and three blocks,
 //   each a length and its bytes.
-// - The receiver writes files of one variable, and backups; the sender checks files and reads
-//   them back entry by entry. Both hold file contents only in their packet buffer, so every
-//   data section is at most DATA_SECTION_MAX bytes, and a name is at most 11 bytes.
-// - The library keeps no file contents of its own: a call that reads a data section or an entry
-//   works in the scratch memory its caller passes (`scratch`, at least DATA_SECTION_MAX bytes;
-//   the programs pass their packet buffer). Of the link library it uses only the header-only
-//   link/bytes.h, so the library links nothing of it.
+// - The receiver writes files of one variable, and backups. Every reader (the sender, catvar,
+//   picvar, vti85) takes a file's bytes apart once with read_file and walks the entries it
+//   found; the sender's check is the verdict over that reading's faults. The sender holds a
+//   data section in its packet buffer, so every data section is at most DATA_SECTION_MAX bytes,
+//   and a name is at most 11 bytes.
+// - The library keeps no file contents of its own: the receiver's checksum pass works in the
+//   scratch memory its caller passes (`scratch`, at least DATA_SECTION_MAX bytes; the programs
+//   pass their packet buffer), and a reading points into the bytes its caller holds. Of the link
+//   library it uses only the header-only link/bytes.h, so the library links nothing of it.
 // - Writing is atomic: a file is written, checksum included, under a temporary name in the same
 //   directory and renamed over its final name only when complete. Every failure is returned to
 //   the caller; nothing here prints or ends the process.
@@ -32,6 +34,26 @@
 
 inline constexpr std::array<std::uint8_t, 8> identifier{'*', '*', 'T', 'I', '8', '5', '*', '*'};
 
+// Type codes that the programs name.
+inline constexpr std::uint8_t TYPE_REAL = 0x00;
+inline constexpr std::uint8_t TYPE_COMPLEX = 0x01;
+inline constexpr std::uint8_t TYPE_REAL_VECTOR = 0x02;
+inline constexpr std::uint8_t TYPE_COMPLEX_VECTOR = 0x03;
+inline constexpr std::uint8_t TYPE_REAL_LIST = 0x04;
+inline constexpr std::uint8_t TYPE_COMPLEX_LIST = 0x05;
+inline constexpr std::uint8_t TYPE_REAL_MATRIX = 0x06;
+inline constexpr std::uint8_t TYPE_COMPLEX_MATRIX = 0x07;
+inline constexpr std::uint8_t TYPE_REAL_CONSTANT = 0x08;
+inline constexpr std::uint8_t TYPE_COMPLEX_CONSTANT = 0x09;
+inline constexpr std::uint8_t TYPE_EQUATION = 0x0A;
+inline constexpr std::uint8_t TYPE_STRING = 0x0C;
+inline constexpr std::uint8_t TYPE_FUNCTION_GDB = 0x0D;
+inline constexpr std::uint8_t TYPE_DIFF_EQUATION_GDB = 0x10;
+inline constexpr std::uint8_t TYPE_PICTURE = 0x11;
+inline constexpr std::uint8_t TYPE_PROGRAM = 0x12;
+inline constexpr std::uint8_t TYPE_SCREEN = 0x14; // a screen sent by PrtScrn
+inline constexpr std::uint8_t TYPE_FUNCTION_WINDOW = 0x17;
+inline constexpr std::uint8_t TYPE_ZOOM_MEMORY = 0x1B;
 inline constexpr std::uint8_t TYPE_BACKUP = 0x1D;
 inline constexpr std::uint8_t TYPE_LAST = 0x1E; // highest type code with a table entry
 inline constexpr std::size_t TYPE_COUNT = TYPE_LAST + 1;
@@ -43,9 +65,61 @@ constexpr bool storable_type(std::uint8_t type) {
     return type < TYPE_LAST;
 }
 
-// Type names (at most 5 characters) and file extensions, indexed by type code.
-extern const std::array<std::array<char, 6>, TYPE_COUNT> var_types;
-extern const std::array<std::array<char, 5>, TYPE_COUNT> var_extensions;
+// How a type's data are laid out, which gives a variable's size where nothing else does (inside
+// a backup).
+enum class Layout : std::uint8_t {
+    fixed,       // `unit` bytes
+    counted,     // a 16-bit count, then count x `unit` bytes
+    dimensioned, // two dimension bytes, then their product x `unit` bytes
+    opaque,      // no known layout
+};
+
+struct VarType {
+    std::array<char, 6> name;      // as the programs print it, at most 5 characters
+    std::array<char, 5> extension; // of its files
+    Layout layout;
+    std::uint16_t unit;
+};
+
+// Every type, indexed by its code. The complex types are the odd codes of 01-07 and 09; their
+// elements are two reals.
+inline constexpr std::array<VarType, TYPE_COUNT> var_types{{
+    {{"REAL"}, {".85n"}, Layout::fixed, 10},
+    {{"CPLX"}, {".85c"}, Layout::fixed, 20},
+    {{"VECTR"}, {".85v"}, Layout::dimensioned, 10},
+    {{"VECTR"}, {".85v"}, Layout::dimensioned, 20},
+    {{"LIST"}, {".85l"}, Layout::counted, 10},
+    {{"LIST"}, {".85l"}, Layout::counted, 20},
+    {{"MATRX"}, {".85m"}, Layout::dimensioned, 10},
+    {{"MATRX"}, {".85m"}, Layout::dimensioned, 20},
+    {{"CONST"}, {".85k"}, Layout::fixed, 10},
+    {{"CONST"}, {".85k"}, Layout::fixed, 20},
+    {{"EQU"}, {".85e"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::opaque, 0},
+    {{"STRNG"}, {".85s"}, Layout::counted, 1},
+    {{"GDB"}, {".85d"}, Layout::counted, 1},
+    {{"GDB"}, {".85d"}, Layout::counted, 1},
+    {{"GDB"}, {".85d"}, Layout::counted, 1},
+    {{"GDB"}, {".85d"}, Layout::counted, 1},
+    {{"PICT"}, {".85i"}, Layout::counted, 1},
+    {{"PRGRM"}, {".85p"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::opaque, 0},
+    {{"PICT"}, {".85i"}, Layout::fixed, 1024},
+    {{"UNKN"}, {".85_"}, Layout::opaque, 0},
+    {{"UNKN"}, {".85_"}, Layout::opaque, 0},
+    {{"RANGE"}, {".85r"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::counted, 1},
+    {{"RANGE"}, {".85r"}, Layout::counted, 1},
+    {{"UNKN"}, {".85_"}, Layout::opaque, 0},
+    {{"BAKUP"}, {".85b"}, Layout::opaque, 0},
+    {{""}, {""}, Layout::opaque, 0},
+}};
+
+// The size of a variable of type `type` whose data begin `data`, as its layout gives it; 0 when
+// its layout is unknown or `data` is too short to tell.
+std::size_t value_size(std::uint8_t type, std::span<const std::uint8_t> data);
 
 inline constexpr long FILE_HEADER_SIZE = 53;
 inline constexpr long OFFSET_DATA_LENGTH = 53;
@@ -156,7 +230,12 @@ void abandon_file();
 // Removes any unfinished file. Async-signal-safe: for the interrupt handler.
 void remove_unfinished_file();
 
-// ---- Reading (the sender) ----
+// ---- Reading: a file taken apart once ----
+//
+// A file's bytes are read once into a FileContents: its entries, or a backup's header and
+// blocks, as far as they go, with every fault met on the way and the file offset where it was
+// met. Nothing is refused while reading: catvar shows all of it, and the sender's check is the
+// verdict over the faults. The spans point into the bytes given.
 
 enum class FileCheck {
     ok,
@@ -166,44 +245,15 @@ enum class FileCheck {
     unreadable, // a read failed; errno tells why
 };
 
-// Checks a whole file before anything of it is sent: the signature's first three bytes, the
-// data-section length, the checksum of the data section (read into `scratch`), that nothing
-// follows the checksum, and that the entries, or the backup header and its three blocks, fill
-// the data section exactly and stay within the limits. An entry's two copies of its data length
-// must agree, and an entry of type 0x1D is a backup inside a file of variables; a backup's
-// header must be 9 bytes and each block as long as the header announces. A file with the
-// signature that is too short for any of this is damaged. On `damaged`, `problem` says what is
-// wrong in a few English words.
-FileCheck check_file(std::FILE* file, std::span<std::uint8_t> scratch, const char*& problem);
-
-// True when the checked file is a backup (type 0x1D at offset 59).
-bool is_backup(std::FILE* file);
-
-// The file offset just past the data section of a checked file: 55 + N.
-long data_section_end(std::FILE* file);
-
-// The entry walk of a checked file, from `position` = OFFSET_DATA: read_entry moves to the
-// entry's type (position + 4), reads type, name and the data length and leaves the file at the
-// entry's data; the caller then reads (into `scratch`) or skips the data, and the next entry begins
-// at the file position that follows (ftell), while that is below data_section_end.
-bool read_entry(std::FILE* file, long position, VarHeader& header);
-bool read_entry_data(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t length);
-bool skip_entry_data(std::FILE* file, std::uint16_t length);
-
-// The backup of a checked backup file: the header into `scratch` (its length in `length`), then
-// each of the three blocks into `scratch` in turn.
-bool read_backup_header(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);
-bool read_backup_block(std::FILE* file, std::span<std::uint8_t> scratch, std::uint16_t& length);
-
-// ---- Reading leniently (for showing a file) ----
-//
-// A file taken apart as far as it goes, whatever is wrong with it: nothing is refused, and every
-// fault is recorded with the file offset where it was met. The spans point into the bytes given.
-
 struct FileFault {
-    std::size_t offset; // file offset where the fault was met
-    std::size_t entry;  // 1 for the first entry, ...; 0 for the file as a whole
-    std::string what;   // a few English words, such as "checksum does not match"
+    std::size_t offset;  // file offset where the fault was met
+    std::size_t entry;   // 1 for the first entry, ...; 0 for the file as a whole
+    std::string what;    // a few English words, such as "checksum does not match"
+    FileCheck verdict;   // what the sender makes of it
+    const char* refusal; // the sender's words for it, such as "unknown type code"
+    // Only a limit of the sender's (an entry of type 0x1E, data lengths that differ, a backup's
+    // blocks against its header): the file can still be shown whole.
+    bool sender_only;
 };
 
 struct FileEntry {
@@ -225,7 +275,16 @@ struct FileContents {
 };
 
 // Takes the bytes of a whole file apart: signature (its first three bytes, as the sender
-// compares them), data-section length against the file's size, checksum, then the entries (or
-// the backup header and blocks) in the data section, stopping where one runs past it. The
-// entry header length and the first copy of D are not looked at, as the sender does not.
-FileContents read_leniently(std::span<const std::uint8_t> file);
+// compares them), data-section length against the file's size and the limit, checksum, then
+// the entries (or the backup header and blocks) in the data section, stopping where one runs
+// past it.
+FileContents read_file(std::span<const std::uint8_t> file);
+
+// The sender's verdict on a file read by read_file: ok when nothing is wrong, otherwise what
+// its first fault means; on `damaged`, `problem` says what is wrong in a few English words.
+// Everything is checked before anything of it is sent: the signature, the data-section length,
+// the checksum, that nothing follows it, and that the entries, or the backup header and its
+// three blocks, fill the data section exactly and stay within the limits. An entry's two copies
+// of its data length must agree, and an entry of type 0x1D is a backup inside a file of
+// variables; a backup's header must be 9 bytes and each block as long as the header announces.
+FileCheck verdict(const FileContents& contents, const char*& problem);

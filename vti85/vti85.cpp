@@ -6,6 +6,7 @@
 // files the way a calculator sends variables (then the end of transmission); in `receive` mode
 // it takes what pushvar sends and saves each variable it accepts as a variable file, and answers
 // a screen request (pullscreen) with its screen, which shows the last variable received.
+#include "atomicfile/atomicfile.h"
 #include "calc/calc.h"
 #include "cli/cli.h"
 #include "link/link.h"
@@ -155,37 +156,37 @@ std::string shown(const VarHeader& header) {
     return printable(header.name.data());
 }
 
-peer::Bytes from_memory(std::uint16_t length) {
-    return {memory.begin(), memory.begin() + length};
-}
-
 // ---- Sending, as a calculator sends to pullvar ----
+
+// A file to send, read whole and checked: nullptr, or why it cannot be sent.
+const char* load(const std::string& path, std::vector<std::uint8_t>& bytes,
+                 FileContents& contents) {
+    if (read_whole_file(path.c_str(), FILE_SIZE_MAX, bytes) != whole_read::done) {
+        return std::strerror(errno);
+    }
+    contents = read_file(bytes);
+    const char* problem = nullptr;
+    switch (verdict(contents, problem)) {
+    case FileCheck::ok:
+        return nullptr;
+    case FileCheck::no_signature:
+        return "not a variable file";
+    case FileCheck::bad_checksum:
+        return "its checksum does not match its data";
+    case FileCheck::damaged:
+    case FileCheck::unreadable:
+        break;
+    }
+    return problem != nullptr ? problem : "damaged";
+}
 
 // Every file to send is read and checked before the calculator says it is ready; the first
 // that cannot be sent is named, with the reason.
 bool files_usable() {
+    std::vector<std::uint8_t> bytes;
+    FileContents contents;
     for (const std::string& path : settings.paths) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        const char* problem = nullptr;
-        const char* why = nullptr;
-        switch (file == nullptr ? FileCheck::unreadable : check_file(file, memory, problem)) {
-        case FileCheck::ok:
-            break;
-        case FileCheck::no_signature:
-            why = "not a variable file";
-            break;
-        case FileCheck::bad_checksum:
-            why = "its checksum does not match its data";
-            break;
-        case FileCheck::damaged:
-            why = problem != nullptr ? problem : "damaged";
-            break;
-        case FileCheck::unreadable:
-            why = std::strerror(errno);
-            break;
-        }
-        if (file != nullptr) std::fclose(file);
-        if (why != nullptr) {
+        if (const char* why = load(path, bytes, contents)) {
             std::printf("vti85: cannot send %s: %s\n", printable(path).c_str(), why);
             return false;
         }
@@ -199,41 +200,36 @@ int corruptions() {
     return spoil ? 1 : 0;
 }
 
+peer::Bytes bytes_of(std::span<const std::uint8_t> part) {
+    return {part.begin(), part.end()};
+}
+
 // Returns false when the transfer ended (a backup, or the computer aborted).
-bool send_backup(std::FILE* file, const char* path) {
-    std::uint16_t length = 0;
-    if (!read_backup_header(file, memory, length)) return false;
+bool send_backup(const FileContents& contents, const char* path) {
     std::printf("vti85: sending the backup in %s\n", path);
-    peer::send(PACKET_VAR, from_memory(length));
+    peer::send(PACKET_VAR, bytes_of(contents.backup_parts[0]));
     if (peer::receive().type != PACKET_CTS) {
         std::printf("vti85: the computer refused the backup\n");
         return false;
     }
     peer::send(PACKET_ACK);
-    for (int block = 0; block < 3; ++block) {
-        if (!read_backup_block(file, memory, length)) return false;
-        peer::send(PACKET_DATA, from_memory(length), {.corrupt = corruptions()});
-    }
+    for (std::size_t block = 1; block < 4; ++block)
+        peer::send(PACKET_DATA, bytes_of(contents.backup_parts[block]), {.corrupt = corruptions()});
     std::printf("vti85: backup sent\n");
     return false;
 }
 
-bool send_variables(std::FILE* file) {
-    const long end = data_section_end(file);
-    VarHeader header{};
-    for (long position = OFFSET_DATA; position < end; position = std::ftell(file)) {
-        if (!read_entry(file, position, header)) return false;
-        std::printf("vti85: sending %s (%s)\n", shown(header).c_str(),
-                    var_types[header.type].data());
-        peer::send(PACKET_VAR,
-                   peer::var_header(header.data_length, header.type,
-                                    std::string(header.name.data(), header.name_length)));
+bool send_variables(const FileContents& contents) {
+    for (const FileEntry& entry : contents.entries) {
+        const std::string name(entry.name.begin(), entry.name.end());
+        std::printf("vti85: sending %s (%s)\n", printable(name.c_str()).c_str(),
+                    var_types[entry.type].name.data());
+        peer::send(PACKET_VAR, peer::var_header(entry.data_length, entry.type, name));
         const peer::Packet answer = peer::receive();
         if (answer.type == PACKET_SKIP) {
             const int reason = answer.data.empty() ? 0 : answer.data[0];
             std::printf("vti85: the computer skipped it (reason %d)\n", reason);
             if (reason != REASON_SKIP) return false;
-            if (!skip_entry_data(file, header.data_length)) return false;
             continue;
         }
         if (answer.type != PACKET_CTS) {
@@ -241,24 +237,21 @@ bool send_variables(std::FILE* file) {
             return false;
         }
         peer::send(PACKET_ACK);
-        if (!read_entry_data(file, memory, header.data_length)) return false;
-        peer::send(PACKET_DATA, from_memory(header.data_length), {.corrupt = corruptions()});
+        peer::send(PACKET_DATA, bytes_of(entry.data), {.corrupt = corruptions()});
     }
     return true;
 }
 
 void send_all() {
+    std::vector<std::uint8_t> bytes;
+    FileContents contents;
     for (const std::string& path : settings.paths) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        const char* problem = nullptr;
-        if (file == nullptr || check_file(file, memory, problem) != FileCheck::ok) {
-            std::printf("vti85: %s is not a usable variable file%s%s\n", path.c_str(),
-                        problem != nullptr ? ": " : "", problem != nullptr ? problem : "");
-            if (file != nullptr) std::fclose(file);
+        if (const char* why = load(path, bytes, contents)) {
+            std::printf("vti85: %s is not a usable variable file: %s\n", path.c_str(), why);
             continue;
         }
-        const bool go_on = is_backup(file) ? send_backup(file, path.c_str()) : send_variables(file);
-        std::fclose(file);
+        const bool go_on =
+            contents.backup ? send_backup(contents, path.c_str()) : send_variables(contents);
         if (!go_on) return;
     }
     peer::send(PACKET_EOT);
@@ -288,7 +281,7 @@ bool receive_variable(const peer::Packet& packet, std::size_t index) {
         read_var_header(packet.data.data(), static_cast<std::uint16_t>(packet.data.size()), header);
     const std::string& answer = settings.answers[std::min(index, settings.answers.size() - 1)];
     std::printf("vti85: offered %s (%s): %s\n", shown(header).c_str(),
-                fault == HeaderFault::none ? var_types[header.type].data() : describe(fault),
+                fault == HeaderFault::none ? var_types[header.type].name.data() : describe(fault),
                 answer.c_str());
     if (answer == "skip" || answer == "memory" || answer == "abort") {
         const std::uint8_t reason = answer == "skip"     ? REASON_SKIP
