@@ -9,7 +9,8 @@
 //   name=value lines, pictures and screens in Unicode half blocks, a backup's three parts and
 //   their sizes, and the bytes of types without a known layout in hexadecimal.
 // - The text is UTF-8 whatever the locale; the ASCII style replaces every non-ASCII word (->,
-//   !=, pi, theta, ...). Bytes of names and strings outside 0x20-0x7E are shown as \xNN, so the
+//   !=, pi, theta, ...). Names, strings and plain-text programs are shown in the calculator's
+//   character set (varfile's table); a code without a form there is shown as \xNN, so the
 //   text holds no control byte.
 // - A fault (a file that is no variable file, lengths that disagree, a wrong checksum, a value
 //   cut short) is one line, "catvar: PATH: [entry K (NAME), ]offset X: what", among the text,

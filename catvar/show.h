@@ -31,7 +31,10 @@ void show_hex(std::span<const std::uint8_t> data, std::string& out);
 
 // ---- tokens.cpp ----
 
-// Characters as the calculator holds them: 0x20-0x7E as themselves, any other byte as \xNN.
+// Bytes that are no characters, each as \xNN.
+void show_codes(std::span<const std::uint8_t> bytes, std::string& out);
+
+// Characters as the calculator holds them, in its character set (varfile's table).
 void show_chars(std::span<const std::uint8_t> chars, std::string& out);
 
 // A token stream (an equation, or a program's body) as text, one program line a line; faults

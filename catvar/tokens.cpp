@@ -1,5 +1,6 @@
 // Tokens of programs and equations, and the characters of names and strings, as text.
 #include "catvar/show.h"
+#include "varfile/varfile.h"
 
 #include <array>
 #include <cstdio>
@@ -120,11 +121,17 @@ constexpr std::array<const char*, 0x36> SYSTEM_NAMES{
 };
 
 // Every non-ASCII word of the output and its ASCII form; a longer key before its prefixes.
-constexpr std::array<std::array<const char*, 2>, 22> ASCII_FORMS{{
-    {"→", "->"},     {"►", ">"},    {"∠", "/_"},    {"π", "pi"},    {"ʳ", "r"},     {"°", "deg"},
-    {"⁻¹", "^-1"},   {"²", "^2"},   {"ᵀ", "^T"},    {"≤", "<="},    {"≥", ">="},    {"≠", "!="},
-    {"ˣ√", "xroot"}, {"√", "sqrt"}, {"θ", "theta"}, {"Δ", "Delta"}, {"δ", "delta"}, {"µ", "mu"},
-    {"ε", "eps"},    {"▀", "'"},    {"▄", "."},     {"█", ":"},
+// The ASCII words of the output's words that are not the calculator's characters (those are in
+// its character table); longer words before the characters they begin with.
+// x̄ is an x and a combining macron: the x stays, the macron reads "bar".
+constexpr std::array<std::array<const char*, 2>, 7> ASCII_FORMS{{
+    {"⁻¹", "^-1"},
+    {"ˣ√", "xroot"},
+    {"µ", "mu"},
+    {"▀", "'"},
+    {"▄", "."},
+    {"█", ":"},
+    {"\u0304", "bar"},
 }};
 
 std::string escaped(std::uint8_t code) {
@@ -175,8 +182,7 @@ struct Writer {
     // Token codes without a text, each as \xNN.
     void codes(std::span<const std::uint8_t> bytes) {
         std::string text;
-        for (const std::uint8_t code : bytes)
-            text += escaped(code);
+        show_codes(bytes, text);
         item(text);
     }
     void line_end() {
@@ -194,14 +200,13 @@ bool takes_operand(std::string_view text) {
 
 } // namespace
 
+void show_codes(std::span<const std::uint8_t> bytes, std::string& out) {
+    for (const std::uint8_t code : bytes)
+        out += escaped(code);
+}
+
 void show_chars(std::span<const std::uint8_t> chars, std::string& out) {
-    for (const std::uint8_t c : chars) {
-        if (c >= 0x20 && c <= 0x7E) {
-            out += static_cast<char>(c);
-        } else {
-            out += escaped(c);
-        }
-    }
+    append_calc_text(chars, false, out);
 }
 
 const char* system_name(std::uint8_t code) {
@@ -322,14 +327,16 @@ std::string to_ascii(std::string_view text) {
             continue;
         }
         bool found = false;
-        for (const auto& [unicode, ascii] : ASCII_FORMS) {
-            if (text.substr(i).starts_with(unicode)) {
-                out += ascii;
-                i += std::string_view(unicode).size();
-                found = true;
-                break;
-            }
-        }
+        const auto replace = [&](const char* unicode, const char* ascii) {
+            if (found || unicode == nullptr || !text.substr(i).starts_with(unicode)) return;
+            out += ascii;
+            i += std::string_view(unicode).size();
+            found = true;
+        };
+        for (const auto& [unicode, ascii] : ASCII_FORMS)
+            replace(unicode, ascii);
+        for (const CalcChar& form : calc_chars)
+            replace(form.unicode, form.ascii);
         if (!found) {
             // Never met: every non-ASCII word of the output is in the table. Keep the byte
             // visible rather than drop it.

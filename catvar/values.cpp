@@ -113,7 +113,7 @@ void number(Cursor& cursor, bool complex, std::string& out) {
     if (!ok) {
         cursor.shown.faults.push_back({at, "not a number"});
         text.clear();
-        show_chars(bytes, text);
+        show_codes(bytes, text);
     }
     out += text;
 }

@@ -9,6 +9,7 @@
 #include <array>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -338,6 +339,33 @@ TEST_F(Checking, AReadThatFailsIsNotAMissingSignature) {
     std::vector<std::uint8_t> bytes;
     EXPECT_EQ(read_whole_file("d", FILE_SIZE_MAX, bytes), whole_read::not_read);
     EXPECT_EQ(errno, EISDIR);
+}
+
+} // namespace
+
+namespace {
+
+// Text must turn back into the codes it came from: no two codes may share a form, in either
+// style, and the codes the calculator's programs are known to use read as documented.
+TEST(Characters, EachFormBelongsToOneCode) {
+    std::map<std::string, int> unicode;
+    std::map<std::string, int> ascii;
+    for (int code = 0; code < 256; ++code) {
+        const CalcChar& form = calc_chars[static_cast<std::size_t>(code)];
+        if (form.unicode == nullptr) continue;
+        ASSERT_NE(form.ascii, nullptr) << code;
+        EXPECT_TRUE(unicode.emplace(form.unicode, code).second) << form.unicode;
+        EXPECT_TRUE(ascii.emplace(form.ascii, code).second) << form.ascii;
+    }
+    const auto bytes_of = [](std::string_view text) {
+        return std::span{reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+    };
+    std::string text;
+    append_calc_text(bytes_of("\x10\x12\x18\x1A\x1C\xC4\x2D\x41\x24\x5C\xD6\x0A"), false, text);
+    EXPECT_EQ(text, "√²≠−→π-A\\x24\\x5C\\xD6\\x0A");
+    text.clear();
+    append_calc_text(bytes_of("\x1C\xC4\x18\x12\xC1"), true, text);
+    EXPECT_EQ(text, "->pi!=^2theta");
 }
 
 } // namespace

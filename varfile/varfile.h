@@ -288,3 +288,23 @@ FileContents read_file(std::span<const std::uint8_t> file);
 // of its data length must agree, and an entry of type 0x1D is a backup inside a file of
 // variables; a backup's header must be 9 bytes and each block as long as the header announces.
 FileCheck verdict(const FileContents& contents, const char*& problem);
+
+// ---- The calculator's characters ----
+//
+// Strings, plain-text programs and names hold characters of the calculator's own set. Each code
+// has at most one text form, and no two codes share one, so that text turns back into the same
+// codes: ASCII 0x20-0x7E as themselves (but for 0x24, unsure, and 0x5C, the backslash of
+// escapes), the others as Unicode characters, each with an ASCII word for terminals without
+// Unicode. A code with no agreed meaning, or whose form another code has (the hex digits 0A-0F
+// look like the letters A-F), has no form: it is written \xNN.
+
+struct CalcChar {
+    const char* unicode; // nullptr: no form
+    const char* ascii;
+};
+
+extern const std::array<CalcChar, 256> calc_chars;
+
+// `chars` as text, appended to `out`: each code's form (its ASCII word with `ascii`), \xNN for
+// a code without one.
+void append_calc_text(std::span<const std::uint8_t> chars, bool ascii, std::string& out);
