@@ -61,7 +61,8 @@ void fault_line(std::string_view path, const FileEntry* entry, std::size_t numbe
 }
 
 // "NAME (TYPE, N bytes)".
-std::string heading(const std::string& name, std::uint8_t type, std::size_t size, bool locked) {
+std::string heading(const std::string& name, std::uint8_t type, std::size_t size, bool locked,
+                    const std::string& marks = "") {
     char type_name[16];
     if (type <= TYPE_LAST && var_types[type].name[0] != '\0') {
         std::snprintf(type_name, sizeof type_name, "%s", var_types[type].name.data());
@@ -69,19 +70,50 @@ std::string heading(const std::string& name, std::uint8_t type, std::size_t size
         std::snprintf(type_name, sizeof type_name, "type 0x%02X", unsigned{type});
     }
     return name + " (" + type_name + ", " + std::to_string(size) + " bytes" +
-           (locked ? ", locked" : "") + ")\n";
+           (locked ? ", locked" : "") + marks + ")\n";
 }
 
-void show_backup(const FileContents& contents, const Style& style, std::string& out) {
+// The backup's three parts, then every variable of its table with its value.
+void show_backup(const FileContents& contents, std::span<const std::uint8_t> file,
+                 std::string_view path, const Style& style, std::string& out, bool& ok) {
     constexpr const char* PARTS[] = {"system", "user data", "variable table"};
     std::size_t total = 0;
     for (std::size_t part = 1; part < 4; ++part)
         total += contents.backup_parts[part].size();
     out += heading("backup", TYPE_BACKUP, total, false);
-    if (style.names_only) return;
-    for (std::size_t part = 1; part < 4; ++part) {
-        out += std::string(PARTS[part - 1]) + ": " +
-               std::to_string(contents.backup_parts[part].size()) + " bytes\n";
+    if (!style.names_only) {
+        for (std::size_t part = 1; part < 4; ++part) {
+            out += std::string(PARTS[part - 1]) + ": " +
+                   std::to_string(contents.backup_parts[part].size()) + " bytes\n";
+        }
+    }
+    for (const BackupVariable& variable : backup_variables(contents, file)) {
+        const std::string name = name_text(variable.name);
+        Shown shown;
+        if (variable.fault == nullptr) show_value(variable.type, variable.data, shown);
+        std::string marks = variable.system ? ", system" : "";
+        if ((variable.flags & FLAG_SELECTED) != 0) marks += ", selected";
+        if ((variable.flags & ~FLAG_SELECTED) != 0) {
+            char flags[24];
+            std::snprintf(flags, sizeof flags, ", flags 0x%02X", unsigned{variable.flags});
+            marks += flags;
+        }
+        out += heading(name, variable.type, variable.data.size(), shown.locked, marks);
+        if (variable.fault != nullptr) {
+            fault_line(path, nullptr, 0, variable.offset,
+                       "variable table entry " + std::to_string(variable.number) + " (" + name +
+                           "): " + variable.fault,
+                       out);
+            ok = false;
+            continue;
+        }
+        if (!style.names_only) out += shown.text;
+        const std::size_t data_offset = static_cast<std::size_t>(variable.data.data() - file.data());
+        for (const ValueFault& fault : shown.faults) {
+            fault_line(path, nullptr, 0, data_offset + fault.at,
+                       "variable " + name + ": " + fault.what, out);
+            ok = false;
+        }
     }
 }
 
@@ -96,7 +128,7 @@ std::string text_of(std::span<const std::uint8_t> file, std::string_view path, c
     for (const FileFault& fault : contents.faults) {
         if (fault.entry == 0) fault_line(path, nullptr, 0, fault.offset, fault.what, out);
     }
-    if (contents.backup) show_backup(contents, style, out);
+    if (contents.backup) show_backup(contents, file, path, style, out, ok);
     for (std::size_t i = 0; i < contents.entries.size(); ++i) {
         const FileEntry& entry = contents.entries[i];
         Shown shown;

@@ -487,3 +487,118 @@ FileCheck verdict(const FileContents& contents, const char*& problem) {
     if (first.verdict == FileCheck::damaged) problem = first.refusal;
     return first.verdict;
 }
+
+// ---- Inside a backup ----
+
+namespace {
+
+constexpr std::size_t HEADER_ADDRESS = 7; // in the backup header
+
+bool is_user_name(const std::vector<std::uint8_t>& name) {
+    const auto letter = [](std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
+    if (name.empty() || !letter(name[0])) return false;
+    for (const std::uint8_t c : name) {
+        if (!letter(c) && !digit(c)) return false;
+    }
+    const std::string text(name.begin(), name.end());
+    return text != "Ans" && text != "xStat" && text != "yStat";
+}
+
+} // namespace
+
+std::vector<BackupVariable> backup_variables(const FileContents& contents,
+                                             std::span<const std::uint8_t> file) {
+    std::vector<BackupVariable> variables;
+    const auto header = contents.backup_parts[0];
+    const auto user = contents.backup_parts[2];
+    const auto table = contents.backup_parts[3];
+    if (!contents.backup || header.size() < HEADER_ADDRESS + 2) return variables;
+    const std::size_t base = read_le16(header.subspan(HEADER_ADDRESS));
+    const std::vector<std::uint8_t> reversed(table.rbegin(), table.rend());
+    const std::size_t table_end = static_cast<std::size_t>(table.data() - file.data()) + table.size();
+    std::vector<std::pair<std::size_t, std::size_t>> taken; // data ranges of trusted entries
+    for (std::size_t at = 0, number = 1; at < reversed.size(); ++number) {
+        BackupVariable variable{};
+        variable.number = number;
+        variable.offset = table_end - 1 - at;
+        variable.type = reversed[at] & TYPE_MASK;
+        variable.flags = reversed[at] & ~TYPE_MASK;
+        if (at + 4 > reversed.size() || at + 4 + reversed[at + 3] > reversed.size()) {
+            variable.fault = "the table ends inside this entry";
+            variables.push_back(std::move(variable));
+            break;
+        }
+        const std::size_t address = read_le16(std::span{reversed}.subspan(at + 1));
+        const std::size_t length = reversed[at + 3];
+        variable.name.assign(reversed.begin() + static_cast<long>(at + 4),
+                             reversed.begin() + static_cast<long>(at + 4 + length));
+        at += 4 + length;
+        variable.system = !is_user_name(variable.name);
+        const std::size_t offset = address - base;
+        const std::size_t size =
+            address < base || offset >= user.size() ? 0 : value_size(variable.type, user.subspan(offset));
+        if (variable.name.empty() || variable.name.size() > BACKUP_NAME_MAX) {
+            variable.fault = "a name that is empty or longer than 8";
+        } else if (variable.type > TYPE_LAST) {
+            variable.fault = "a type above the table";
+        } else if (address < base || offset >= user.size()) {
+            variable.fault = "an address outside the user data";
+        } else if (size == 0) {
+            variable.fault = "a type whose size is unknown";
+        } else if (offset + size > user.size()) {
+            variable.fault = "data that run past the user data";
+        } else {
+            const bool overlaps = std::any_of(taken.begin(), taken.end(), [&](const auto& range) {
+                return offset < range.second && range.first < offset + size;
+            });
+            if (overlaps) {
+                variable.fault = "data that overlap another variable's";
+            } else {
+                taken.emplace_back(offset, offset + size);
+                variable.data = user.subspan(offset, size);
+            }
+        }
+        variables.push_back(std::move(variable));
+    }
+    return variables;
+}
+
+// ---- Writing a whole file ----
+
+std::vector<std::uint8_t> encode_file(std::span<const FileEntry> entries) {
+    std::size_t n = 0;
+    for (const FileEntry& entry : entries)
+        n += 8 + entry.name.size() + entry.data.size();
+    std::vector<std::uint8_t> bytes(OFFSET_DATA + n + 2);
+    std::size_t at = 0;
+    const auto put_bytes = [&](std::span<const std::uint8_t> part) {
+        std::copy(part.begin(), part.end(), bytes.begin() + static_cast<long>(at));
+        at += part.size();
+    };
+    const auto put16 = [&](std::size_t value) {
+        put_bytes(le16(static_cast<std::uint16_t>(value)));
+    };
+    put_bytes(identifier);
+    put_bytes(FIXED_BYTES);
+    put_bytes({reinterpret_cast<const std::uint8_t*>(COMMENT), sizeof COMMENT});
+    put16(n);
+    for (const FileEntry& entry : entries) {
+        put16(4 + entry.name.size());
+        put16(entry.data.size());
+        bytes[at++] = entry.type;
+        bytes[at++] = static_cast<std::uint8_t>(entry.name.size());
+        put_bytes(entry.name);
+        put16(entry.data.size());
+        put_bytes(entry.data);
+    }
+    put16(sum16(std::span{bytes}.subspan(OFFSET_DATA, n)));
+    return bytes;
+}
+
+bool write_file(const char* path, std::span<const std::uint8_t> bytes) {
+    if (!begin_file(path)) return false;
+    errno = 0;
+    if (!put(unfinished_atomic(), bytes.data(), bytes.size())) return fail_unfinished();
+    return finish_atomic();
+}

@@ -308,3 +308,44 @@ extern const std::array<CalcChar, 256> calc_chars;
 // `chars` as text, appended to `out`: each code's form (its ASCII word with `ascii`), \xNN for
 // a code without one.
 void append_calc_text(std::span<const std::uint8_t> chars, bool ascii, std::string& out);
+
+// ---- Inside a backup ----
+//
+// The backup header is: the size of block 1, type 0x1D, the sizes of blocks 2 and 3, and the
+// address where block 2 (user memory) starts in the calculator. Block 3 is the variable table,
+// stored backwards: reversed, it is entries of a type byte, a 16-bit address, a name length and
+// the name. A variable's data start in block 2 at its address less the header's, exactly as a
+// variable file holds them; its size follows from its type's layout. The type byte's low 5 bits
+// are the type; the bits above are flags (0x20: selected for graphing).
+
+inline constexpr std::uint8_t TYPE_MASK = 0x1F;
+inline constexpr std::uint8_t FLAG_SELECTED = 0x20;
+inline constexpr std::size_t BACKUP_NAME_MAX = 8;
+
+struct BackupVariable {
+    std::size_t number;                 // 1 for the first table entry, ...
+    std::size_t offset;                 // file offset of the entry's type byte
+    std::uint8_t type;                  // the low 5 bits
+    std::uint8_t flags;                 // the bits above them
+    std::vector<std::uint8_t> name;     // in reading order
+    std::span<const std::uint8_t> data; // in block 2; empty when the entry is refused
+    bool system;                        // the calculator's own: #, !, Ans, xStat, yStat, ...
+    const char* fault;                  // why the entry cannot be trusted; nullptr when it can
+};
+
+// The variable table of a backup read by read_file, every entry with its data or its fault:
+// an address outside the user data, data that run past it or overlap an earlier entry's, a
+// table that does not end on an entry boundary (its last, partial entry), a type without a
+// known size, or a name that is empty or longer than 8.
+std::vector<BackupVariable> backup_variables(const FileContents& contents,
+                                             std::span<const std::uint8_t> file);
+
+// ---- Writing a whole file ----
+
+// The bytes of a variable file holding `entries` (type, name and data of each), with the
+// receiver's comment.
+std::vector<std::uint8_t> encode_file(std::span<const FileEntry> entries);
+
+// Writes `bytes` as the file `path`, atomically, as the receiver writes (begin_file's rules:
+// a symbolic link is replaced, never followed). False with errno on failure.
+bool write_file(const char* path, std::span<const std::uint8_t> bytes);
