@@ -93,9 +93,9 @@ void show_backup(const FileContents& contents, std::span<const std::uint8_t> fil
         if (variable.fault == nullptr) show_value(variable.type, variable.data, shown);
         std::string marks = variable.system ? ", system" : "";
         if ((variable.flags & FLAG_SELECTED) != 0) marks += ", selected";
-        if ((variable.flags & ~FLAG_SELECTED) != 0) {
+        if (const unsigned others = variable.flags & ~FLAG_SELECTED & 0xFFu; others != 0) {
             char flags[24];
-            std::snprintf(flags, sizeof flags, ", flags 0x%02X", unsigned{variable.flags});
+            std::snprintf(flags, sizeof flags, ", flags 0x%02X", others);
             marks += flags;
         }
         out += heading(name, variable.type, variable.data.size(), shown.locked, marks);
@@ -108,7 +108,8 @@ void show_backup(const FileContents& contents, std::span<const std::uint8_t> fil
             continue;
         }
         if (!style.names_only) out += shown.text;
-        const std::size_t data_offset = static_cast<std::size_t>(variable.data.data() - file.data());
+        const std::size_t data_offset =
+            static_cast<std::size_t>(variable.data.data() - file.data());
         for (const ValueFault& fault : shown.faults) {
             fault_line(path, nullptr, 0, data_offset + fault.at,
                        "variable " + name + ": " + fault.what, out);

@@ -22,6 +22,7 @@ _ti85_link_tools() {
     linkcheck) options=$cable ;;
     pullscreen) options="$cable -s --scale= --lcd" files='*.png' ;;
     catvar) options="--ascii -n --names" files='*.85?' ;;
+    splitvar) options="-C --directory= --all -f --force" files='*.85?' ;;
     picvar) options="-s --scale= --lcd" files='*.@(85i|png)' ;;
     pixdb) files='*.@(bmp|png)' ;;
     vti85) options="--answer= --corrupt-once --no-ack --hang --give-up= --stay --tty" ;;
@@ -74,4 +75,4 @@ _ti85_link_tools() {
     return 0
 }
 
-complete -F _ti85_link_tools pullvar pushvar linkcheck pullscreen catvar picvar pixdb vti85
+complete -F _ti85_link_tools pullvar pushvar linkcheck pullscreen catvar splitvar picvar pixdb vti85

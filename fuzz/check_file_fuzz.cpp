@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -34,6 +36,28 @@ void check_backup(const FileContents& contents, std::size_t end) {
     if (contents.backup_parts[0].size() != BACKUP_HEADER_LENGTH)
         finding("backup header not 9 bytes");
     if (at != end) finding("backup does not end at the end of the data section");
+}
+
+// Every trusted variable of a backup's table lies inside the user data, and none overlaps
+// another (what splitvar writes and catvar shows).
+void check_backup_table(const FileContents& contents, std::span<const std::uint8_t> file) {
+    const auto user = contents.backup_parts[2];
+    std::vector<std::pair<const std::uint8_t*, const std::uint8_t*>> seen;
+    for (const BackupVariable& variable : backup_variables(contents, file)) {
+        if (variable.fault != nullptr) continue;
+        const auto* begin = variable.data.data();
+        const auto* end = begin + variable.data.size();
+        if (variable.data.empty() || begin < user.data() || end > user.data() + user.size()) {
+            finding("a trusted variable outside the user data");
+        }
+        if (variable.name.empty() || variable.name.size() > BACKUP_NAME_MAX) {
+            finding("a trusted variable with a bad name");
+        }
+        for (const auto& [b, e] : seen) {
+            if (begin < e && b < end) finding("trusted variables overlap");
+        }
+        seen.emplace_back(begin, end);
+    }
 }
 
 void check_entries(const FileContents& contents, std::size_t end) {
@@ -63,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (end + 2 != size) finding("data section end outside the file");
         if (contents.backup) {
             check_backup(contents, end);
+            check_backup_table(contents, file);
         } else {
             check_entries(contents, end);
         }

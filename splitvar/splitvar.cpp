@@ -143,8 +143,8 @@ bool split(const char* path) {
                 variable.number, name.c_str(), variable.fault);
             all_written = false;
         } else if (!variable.system || settings.all) {
-            all_written = write_variable_file(variable.type, variable.name, variable.data) &&
-                          all_written;
+            all_written =
+                write_variable_file(variable.type, variable.name, variable.data) && all_written;
         }
     }
     return all_written;
@@ -160,8 +160,8 @@ int splitvar_main(int argc, char** argv) {
     for (std::string& arg : args)
         pointers.push_back(arg.data());
     pointers.push_back(nullptr);
-    const std::vector<char*> files = read_command_line(static_cast<int>(args.size()),
-                                                       pointers.data(), SPLITVAR, own_option);
+    const std::vector<char*> files =
+        read_command_line(static_cast<int>(args.size()), pointers.data(), SPLITVAR, own_option);
     if (files.empty()) {
         say("splitvar: No files specified!\n");
         usage_error(SPLITVAR);

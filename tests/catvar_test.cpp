@@ -128,9 +128,10 @@ TEST(Catvar, ShowsGroupsBackupsAndLockedPrograms) {
     const Case cases[] = {
         {entry(0x00, "A", ONE) + entry(0x0C, "B", u16(2) + "hi"),
          "A (REAL, 10 bytes)\n1\nB (STRNG, 4 bytes)\n\"hi\"\n"},
-        {backup_section(hx("02 00 1D 01 00 03 00 AB CD"), {"ab", "c", "def"}),
-         "backup (BAKUP, 6 bytes)\nsystem: 2 bytes\nuser data: 1 bytes\n"
-         "variable table: 3 bytes\n"},
+        // The table, stored backwards: a real A at the start of the user data (0xCDAB).
+        {backup_section(hx("02 00 1D 0A 00 05 00 AB CD"), {"ab", ONE, hx("41 01 CD AB 00")}),
+         "backup (BAKUP, 17 bytes)\nsystem: 2 bytes\nuser data: 10 bytes\n"
+         "variable table: 5 bytes\nA (REAL, 10 bytes)\n1\n"},
         {entry(0x12, "L", u16(4) + hx("E2 6F DE FF")), "L (PRGRM, 6 bytes, locked)\nPause\nEnd\n"},
     };
     for (const Case& c : cases) {

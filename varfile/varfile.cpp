@@ -495,7 +495,9 @@ namespace {
 constexpr std::size_t HEADER_ADDRESS = 7; // in the backup header
 
 bool is_user_name(const std::vector<std::uint8_t>& name) {
-    const auto letter = [](std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    const auto letter = [](std::uint8_t c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    };
     const auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
     if (name.empty() || !letter(name[0])) return false;
     for (const std::uint8_t c : name) {
@@ -516,7 +518,8 @@ std::vector<BackupVariable> backup_variables(const FileContents& contents,
     if (!contents.backup || header.size() < HEADER_ADDRESS + 2) return variables;
     const std::size_t base = read_le16(header.subspan(HEADER_ADDRESS));
     const std::vector<std::uint8_t> reversed(table.rbegin(), table.rend());
-    const std::size_t table_end = static_cast<std::size_t>(table.data() - file.data()) + table.size();
+    const std::size_t table_end =
+        static_cast<std::size_t>(table.data() - file.data()) + table.size();
     std::vector<std::pair<std::size_t, std::size_t>> taken; // data ranges of trusted entries
     for (std::size_t at = 0, number = 1; at < reversed.size(); ++number) {
         BackupVariable variable{};
@@ -536,8 +539,9 @@ std::vector<BackupVariable> backup_variables(const FileContents& contents,
         at += 4 + length;
         variable.system = !is_user_name(variable.name);
         const std::size_t offset = address - base;
-        const std::size_t size =
-            address < base || offset >= user.size() ? 0 : value_size(variable.type, user.subspan(offset));
+        const std::size_t size = address < base || offset >= user.size()
+                                     ? 0
+                                     : value_size(variable.type, user.subspan(offset));
         if (variable.name.empty() || variable.name.size() > BACKUP_NAME_MAX) {
             variable.fault = "a name that is empty or longer than 8";
         } else if (variable.type > TYPE_LAST) {
