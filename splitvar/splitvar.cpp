@@ -157,6 +157,7 @@ int splitvar_main(int argc, char** argv) {
     settings = {};
     std::vector<std::string> args = joined_arguments(argc, argv);
     std::vector<char*> pointers;
+    pointers.reserve(args.size() + 1);
     for (std::string& arg : args)
         pointers.push_back(arg.data());
     pointers.push_back(nullptr);
