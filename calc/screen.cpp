@@ -171,7 +171,22 @@ Screen received_screen(std::uint8_t type, const std::string& name, const Bytes& 
         return screen;
     }
     const char* type_name = type < TYPE_COUNT ? var_types[type].name.data() : "UNKN";
-    return home_screen({"vti85", "Received:", name + " " + type_name});
+    std::vector<std::string> lines{"vti85", "Received:", name + " " + type_name};
+    // A plain-text program (its body starts with 00): its first lines, as the editor shows them.
+    if (type == TYPE_PROGRAM && data.size() >= 3 && data[2] == 0x00) {
+        const std::size_t end = std::min<std::size_t>(data.size(), 2u + read_le16(data));
+        std::string line;
+        for (std::size_t i = 3; i < end && lines.size() < HOME_LINES; ++i) {
+            if (data[i] == 0xD6) {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += data[i] >= 0x20 && data[i] <= 0x7E ? static_cast<char>(data[i]) : '?';
+            }
+        }
+        if (!line.empty() && lines.size() < HOME_LINES) lines.push_back(line);
+    }
+    return home_screen(lines);
 }
 
 } // namespace peer

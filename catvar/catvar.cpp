@@ -91,7 +91,8 @@ void show_backup(const FileContents& contents, std::span<const std::uint8_t> fil
         const std::string name = name_text(variable.name);
         Shown shown;
         if (variable.fault == nullptr) show_value(variable.type, variable.data, shown);
-        std::string marks = variable.system ? ", system" : "";
+        std::string marks = shown.open_end ? ", no final line end" : "";
+        if (variable.system) marks += ", system";
         if ((variable.flags & FLAG_SELECTED) != 0) marks += ", selected";
         if (const unsigned others = variable.flags & ~FLAG_SELECTED & 0xFFu; others != 0) {
             char flags[24];
@@ -134,7 +135,8 @@ std::string text_of(std::span<const std::uint8_t> file, std::string_view path, c
         const FileEntry& entry = contents.entries[i];
         Shown shown;
         show_value(entry.type, entry.data, shown);
-        out += heading(name_text(entry.name), entry.type, entry.data_length, shown.locked);
+        out += heading(name_text(entry.name), entry.type, entry.data_length, shown.locked,
+                       shown.open_end ? ", no final line end" : "");
         if (!style.names_only) out += shown.text;
         // A value cut off by the end of its file or section is named as such, once, below.
         const bool cut = entry.data.size() < entry.data_length;

@@ -18,7 +18,8 @@ struct ValueFault {
 struct Shown {
     std::string text;
     std::vector<ValueFault> faults;
-    bool locked = false; // a program locked against editing
+    bool locked = false;   // a program locked against editing
+    bool open_end = false; // a plain-text program whose last line has no D6
 };
 
 // ---- values.cpp ----

@@ -158,6 +158,7 @@ void program(Cursor& cursor, Shown& shown) {
     if (body.empty()) return;
     if (body[0] == 0x00) {
         // Plain text, as the calculator keeps a program after editing: lines end with D6.
+        shown.open_end = body.size() > 1 && body.back() != 0xD6;
         std::size_t start = 1;
         for (std::size_t i = 1; i <= body.size(); ++i) {
             if (i == body.size() || body[i] == 0xD6) {

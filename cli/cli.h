@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,3 +104,14 @@ std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& p
 
 // Prints the usage line and where to find help, and ends the process with status 1.
 [[noreturn]] void usage_error(const ProgramInfo& program);
+
+// The command line with each option of `options` (a short and a long name, such as "-C" and
+// "--directory") followed by its value in the next argument joined into "LONG=VALUE", one
+// argument each, in `args` (before "--"); `pointers` into them, ended by a null pointer, to hand
+// to read_command_line.
+struct OptionNames {
+    const char* short_name;
+    const char* long_name;
+};
+void join_option_values(int argc, char** argv, std::span<const OptionNames> options,
+                        std::vector<std::string>& args, std::vector<char*>& pointers);

@@ -104,3 +104,23 @@ std::vector<char*> read_command_line(int argc, char** argv, const ProgramInfo& p
     }
     return operands;
 }
+
+void join_option_values(int argc, char** argv, std::span<const OptionNames> options,
+                        std::vector<std::string>& args, std::vector<char*>& pointers) {
+    args.assign(argv, argv + argc);
+    for (std::size_t at = 1; at + 1 < args.size(); ++at) {
+        if (args[at] == "--") break;
+        for (const OptionNames& option : options) {
+            if (args[at] == option.short_name || args[at] == option.long_name) {
+                args[at] = std::string(option.long_name) + "=" + args[at + 1];
+                args.erase(args.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+                break;
+            }
+        }
+    }
+    pointers.clear();
+    pointers.reserve(args.size() + 1);
+    for (std::string& arg : args)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+}

@@ -1,6 +1,8 @@
 // PNG reading and writing through libpng, with its errors turned into return values.
 #include "png/mono_png.h"
 
+#include "cli/cli.h"
+
 #include <png.h>
 
 #include <array>
@@ -277,17 +279,9 @@ bool write_png(const mono_image& image, int scale, bool lcd, std::string& out,
 
 void join_scale_arguments(int argc, char** argv, std::vector<std::string>& args,
                           std::vector<char*>& pointers) {
-    args.assign(argv, argv + argc);
-    for (std::size_t at = 1; at + 1 < args.size(); ++at) {
-        if (args[at] == "--") break;
-        if (args[at] == "-s" || args[at] == "--scale") {
-            args[at] = "--scale=" + args[at + 1];
-            args.erase(args.begin() + static_cast<std::ptrdiff_t>(at) + 1);
-        }
-    }
-    pointers.clear();
-    for (std::string& arg : args)
-        pointers.push_back(arg.data());
+    constexpr OptionNames SCALE[] = {{"-s", "--scale"}};
+    join_option_values(argc, argv, SCALE, args, pointers);
+    pointers.pop_back();
 }
 
 bool png_look_option(const char* argument, png_look& look, const char*& bad_scale) {

@@ -55,39 +55,16 @@ bool own_option(const char* argument) {
     return true;
 }
 
-// "-C DIR" and "--directory DIR" as one argument each, for the command-line reader.
-std::vector<std::string> joined_arguments(int argc, char** argv) {
-    std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if ((arg == "-C" || arg == "--directory") && i + 1 < argc) {
-            args.push_back(std::string("--directory=") + argv[++i]);
-        } else if (arg == "--") {
-            for (; i < argc; ++i)
-                args.emplace_back(argv[i]);
-        } else {
-            args.emplace_back(arg);
-        }
-    }
-    return args;
-}
-
 // Writes one variable; false when it was not written (and says why).
 bool write_variable_file(std::uint8_t type, std::span<const std::uint8_t> name,
                          std::span<const std::uint8_t> data) {
-    std::array<std::uint8_t, 4 + 255> packet{};
-    const std::uint16_t length =
-        encode_var_header(static_cast<std::uint16_t>(data.size()), type,
-                          {reinterpret_cast<const char*>(name.data()), name.size()}, packet);
-    VarHeader header{};
-    const HeaderFault fault = read_var_header(packet.data(), length, header);
+    PathBuffer file{};
+    const HeaderFault fault = variable_file_name(type, name, data.size(), file);
     const std::string shown = printable(std::string(name.begin(), name.end()));
     if (fault != HeaderFault::none) {
         say("splitvar: Variable %s not written (%s)\n", shown.c_str(), describe(fault));
         return false;
     }
-    PathBuffer file{};
-    file_name(header, file);
     const std::string path =
         settings.directory.empty() ? file.data() : settings.directory + "/" + file.data();
     struct stat existing {};
@@ -155,12 +132,10 @@ bool split(const char* path) {
 int splitvar_main(int argc, char** argv) {
     open_standard_descriptors();
     settings = {};
-    std::vector<std::string> args = joined_arguments(argc, argv);
+    constexpr OptionNames DIRECTORY[] = {{"-C", "--directory"}};
+    std::vector<std::string> args;
     std::vector<char*> pointers;
-    pointers.reserve(args.size() + 1);
-    for (std::string& arg : args)
-        pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
+    join_option_values(argc, argv, DIRECTORY, args, pointers);
     const std::vector<char*> files =
         read_command_line(static_cast<int>(args.size()), pointers.data(), SPLITVAR, own_option);
     if (files.empty()) {

@@ -36,12 +36,13 @@ const std::string THREE = hx("00 00 FC 30 00 00 00 00 00 00");
 const std::string FOUR = hx("00 00 FC 40 00 00 00 00 00 00");
 
 // A program of tokens with every operand form, and its text.
-const std::string PROGRAM = hx("E0 4D 00 6F  E6 33 41 6F  D8 33 41 55 44 31 30 00 6F  D9 6F"
-                               "  E9 2D 48 69 00 6F  EB 44 31 00 2F 44 31 00 2F 2D 41 42 43 00 11"
-                               "  6F  3D 04 0B 3A 41 42 43 44 45 46 47 48 6F"
-                               "  32 01 78 60 3C 04 63 6F 72 72 70 3B 02 79 31 6F"
-                               "  AA 44 33 30 00 0B 33 41 6F  44 35 00 3E 02 66 74 01 6D 6F"
-                               "  E1 00 0D 4D 00 6E FF 3D 36 6F  DE 6F");
+const std::string PROGRAM =
+    hx("E0 4D 00 6F  E6 33 41 6F  D8 33 41 55 44 31 30 00 6F  D9 6F"
+       "  E9 2D 48 69 00 6F  EB 10 44 31 00 2F 44 31 00 2F 2D 41 42 43 00 11"
+       "  6F  3D 04 0B 3A 41 42 43 44 45 46 47 48 6F"
+       "  32 01 78 60 3C 04 63 6F 72 72 70 3B 02 79 31 6F"
+       "  AA 44 33 30 00 0B 33 41 6F  44 35 00 3E 02 66 74 01 6D 6F"
+       "  E1 00 0D 4D 00 6E FF 3D 36 6F  DE 6F");
 const std::string PROGRAM_TEXT = "Lbl M\nInput A\nIf A≠10\nThen\nDisp \"Hi\"\n"
                                  "Outpt(1,1,\"ABC\")\nxMin→ABCDEFGH\nx+corr*y1\nsin 30→A\n"
                                  "5 ft►m\nGoto M:\\xFF\\x3D\\x36\nEnd\n";
@@ -91,6 +92,11 @@ TEST(Catvar, ShowsEveryDocumentedValue) {
         {0x06, "M", hx("02 02") + ONE + TWO + THREE + FOUR, "[[1,2]\n [3,4]]\n"},
         {0x0C, "S", u16(5) + "Hi \x1D\"", "\"Hi \\x1D\"\"\n"},
         {0x0C, "S", u16(6) + "\xC4\x1C\x12\x1A\x18\\", "\"π→²−≠\\x5C\"\n"},
+        // As real programs hold function calls: the "(" is a token of its own.
+        {0x12, "F",
+         u16(39) + hx("98 10 33 41 2F 33 42 11 6F EB 10 44 31 00 2F 44 31 00 2F 2D 48 49 00 11 6F "
+                      "4C 10 44 31 00 2F 2D 47 4F 00 2F 33 4D 11"),
+         "PtOn(A,B)\nOutpt(1,1,\"HI\")\nMenu(1,\"GO\",M)\n"},
         {0x0A, "y1", u16(4) + hx("32 01 78 4A"), "x²\n"},
         {0x12, "P", u16(PROGRAM.size()) + PROGRAM, PROGRAM_TEXT},
         {0x12, "T", u16(8) + hx("00 41 3D 31 D6 D6 42 D6"), "A=1\n\nB\n"},

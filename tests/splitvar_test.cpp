@@ -110,7 +110,8 @@ TEST(Splitvar, WritesEveryUserVariableAsTheBackupHoldsIt) {
     EXPECT_EQ(listing.output,
               "backup (BAKUP, " +
                   std::to_string(read_bytes(dir.path / "old.85b").size() - 57 - 17) +
-                  " bytes)\nHELLO (PRGRM, 14 bytes)\nA (REAL, 10 bytes)\nZ (CPLX, 20 bytes)\n"
+                  " bytes)\nHELLO (PRGRM, 14 bytes, no final line end)\nA (REAL, 10 bytes)\nZ "
+                  "(CPLX, 20 bytes)\n"
                   "V (VECTR, 22 bytes)\nL1 (LIST, 22 bytes)\nCL (LIST, 22 bytes)\n"
                   "M (MATRX, 22 bytes)\nS (STRNG, 5 bytes)\ny1 (EQU, 4 bytes, selected)\n"
                   "PIC (PICT, 1010 bytes)\n# (PRGRM, 3 bytes, system)\n"

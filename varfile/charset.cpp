@@ -1,6 +1,7 @@
 // The calculator's character set, as text.
 #include "varfile/varfile.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -122,4 +123,62 @@ void append_calc_text(std::span<const std::uint8_t> chars, bool ascii, std::stri
             out += text;
         }
     }
+}
+
+namespace {
+
+bool is_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Whether the ASCII word `word` may be read at `at`: a word of letters must stand alone.
+bool word_fits(std::string_view text, std::size_t at, std::string_view word) {
+    if (!std::all_of(word.begin(), word.end(), is_ascii_letter)) return true;
+    const std::size_t end = at + word.size();
+    return (at == 0 || !is_ascii_letter(text[at - 1])) &&
+           (end >= text.size() || !is_ascii_letter(text[end]));
+}
+
+} // namespace
+
+bool read_calc_text(std::string_view text, bool ascii, std::vector<std::uint8_t>& codes,
+                    std::size_t& bad, std::vector<std::size_t>* starts) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (starts != nullptr) starts->push_back(at);
+        if (text.substr(at, 2) == "\\x" && at + 4 <= text.size() && hex_value(text[at + 2]) >= 0 &&
+            hex_value(text[at + 3]) >= 0) {
+            codes.push_back(
+                static_cast<std::uint8_t>(hex_value(text[at + 2]) * 16 + hex_value(text[at + 3])));
+            at += 4;
+            continue;
+        }
+        std::size_t best = 0;
+        std::size_t best_length = 0;
+        for (std::size_t code = 0; code < calc_chars.size(); ++code) {
+            const CalcChar& form = calc_chars[code];
+            if (form.unicode == nullptr) continue;
+            for (const std::string_view candidate :
+                 {std::string_view(form.unicode), std::string_view(ascii ? form.ascii : "")}) {
+                if (candidate.size() > best_length && text.substr(at).starts_with(candidate) &&
+                    (candidate.data() == form.unicode || word_fits(text, at, candidate))) {
+                    best = code;
+                    best_length = candidate.size();
+                }
+            }
+        }
+        if (best_length == 0) {
+            bad = at;
+            return false;
+        }
+        codes.push_back(static_cast<std::uint8_t>(best));
+        at += best_length;
+    }
+    return true;
 }

@@ -606,3 +606,17 @@ bool write_file(const char* path, std::span<const std::uint8_t> bytes) {
     if (!put(unfinished_atomic(), bytes.data(), bytes.size())) return fail_unfinished();
     return finish_atomic();
 }
+
+HeaderFault variable_file_name(std::uint8_t type, std::span<const std::uint8_t> name,
+                               std::size_t data_length, PathBuffer& path) {
+    if (data_length > 0xFFFF) return HeaderFault::data_too_long;
+    std::array<std::uint8_t, 4 + 0xFF> packet{};
+    const std::uint16_t length =
+        encode_var_header(static_cast<std::uint16_t>(data_length), type,
+                          {reinterpret_cast<const char*>(name.data()), name.size()}, packet);
+    if (length == 0) return HeaderFault::name_too_long;
+    VarHeader header{};
+    const HeaderFault fault = read_var_header(packet.data(), length, header);
+    if (fault == HeaderFault::none) file_name(header, path);
+    return fault;
+}

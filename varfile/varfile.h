@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- Tables and layout ----
@@ -349,3 +350,16 @@ std::vector<std::uint8_t> encode_file(std::span<const FileEntry> entries);
 // Writes `bytes` as the file `path`, atomically, as the receiver writes (begin_file's rules:
 // a symbolic link is replaced, never followed). False with errno on failure.
 bool write_file(const char* path, std::span<const std::uint8_t> bytes);
+
+// The codes of `text` (UTF-8), the inverse of append_calc_text: each character by its form,
+// the longest form first, and \xNN as the code NN. With `ascii` the ASCII words are read too; a
+// word of letters only where no letter stands before or after it ("pi" in "2pi", not in
+// "pixel"). False at a character the set lacks, with `bad` its byte offset in `text`. With
+// `starts`, the byte offset where each code's text begins.
+bool read_calc_text(std::string_view text, bool ascii, std::vector<std::uint8_t>& codes,
+                    std::size_t& bad, std::vector<std::size_t>* starts = nullptr);
+
+// The file name the receiver gives a variable of `type` named `name` holding `data_length`
+// bytes, with read_var_header's checks: the fault when it would refuse the variable.
+HeaderFault variable_file_name(std::uint8_t type, std::span<const std::uint8_t> name,
+                               std::size_t data_length, PathBuffer& path);
