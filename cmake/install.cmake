@@ -3,7 +3,7 @@
 # ports (root, setcap, setuid, a device's group) is the installer's choice; see the README.
 include(GNUInstallDirs)
 
-foreach(program pullvar pushvar pixdb linkcheck catvar splitvar picvar pullscreen vti85)
+foreach(program pullvar pushvar pixdb linkcheck catvar splitvar mkvar picvar pullscreen vti85)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(FILES ${PROJECT_SOURCE_DIR}/man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -14,9 +14,10 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Command-line programs that exchange variables with a TI-85 over a link\n"
     "cable (pullvar receives, pushvar sends, linkcheck tests the cable): TI's\n"
     "USB cable, TI's gray serial cable, or a two-wire cable on a parallel or\n"
-    "serial port. pixdb, catvar, splitvar and picvar show, split and convert\n"
-    "variable files and pictures, and vti85 is a virtual TI-85 for trying the\n"
-    "programs without a calculator.")
+    "serial port. catvar shows variable files as text and mkvar writes them\n"
+    "from text; splitvar takes variables out of backups; pixdb and picvar\n"
+    "convert pictures; vti85 is a virtual TI-85 for trying the programs\n"
+    "without a calculator.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "TI-85 link tools maintainers <ti85-link-tools@talvaro.example>"
     CACHE STRING "The Debian package's maintainer, as Name <address>")

@@ -23,6 +23,7 @@ _ti85_link_tools() {
     pullscreen) options="$cable -s --scale= --lcd" files='*.png' ;;
     catvar) options="--ascii -n --names" files='*.85?' ;;
     splitvar) options="-C --directory= --all -f --force" files='*.85?' ;;
+    mkvar) options="-s --set= -p --program= -o --output= -C --directory= -f --force --ascii" files='*.txt' ;;
     picvar) options="-s --scale= --lcd" files='*.@(85i|png)' ;;
     pixdb) files='*.@(bmp|png)' ;;
     vti85) options="--answer= --corrupt-once --no-ack --hang --give-up= --stay --tty" ;;
@@ -75,4 +76,4 @@ _ti85_link_tools() {
     return 0
 }
 
-complete -F _ti85_link_tools pullvar pushvar linkcheck pullscreen catvar splitvar picvar pixdb vti85
+complete -F _ti85_link_tools pullvar pushvar linkcheck pullscreen catvar splitvar mkvar picvar pixdb vti85

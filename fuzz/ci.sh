@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
-targets=(check_file receive pixdb catvar)
-declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024 [catvar]=2048 [picture]=4096)
+targets=(check_file receive pixdb catvar mkvar)
+declare -A max_len=([check_file]=4096 [receive]=128 [pixdb]=1024 [catvar]=2048 [mkvar]=1024 [picture]=4096)
 
 # A tiny fuzz target tells whether clang and its fuzzer runtime are both there.
 probe=$(mktemp -d)

@@ -50,6 +50,7 @@ struct Settings {
     std::vector<std::string> sets;
     bool force = false;
     bool ascii = false;
+    bool quiet = false; // no refusal or warning lines
 };
 Settings settings;
 
@@ -122,6 +123,7 @@ void diagnose(const Line& joined_line, std::size_t at, const std::string& what) 
         }
     }
     const Line& line = *where;
+    if (settings.quiet) return;
     std::fprintf(stderr, "mkvar: %s:%zu:%zu: %s\n", printable(*line.file).c_str(), line.number,
                  column(line.text, at), printable(what).c_str());
 }
@@ -612,6 +614,7 @@ bool exists(const std::string& path) {
 
 bool write_one(const std::string& path, const std::vector<Variable>& variables) {
     std::vector<FileEntry> entries;
+    entries.reserve(variables.size());
     for (const Variable& variable : variables) {
         entries.push_back({0, variable.type, variable.name,
                            static_cast<std::uint16_t>(variable.data.size()), 0, variable.data});
@@ -625,18 +628,31 @@ bool write_one(const std::string& path, const std::vector<Variable>& variables) 
     return true;
 }
 
-// The variables of one input, each as its own file: all of them, or none when any is refused.
-bool write_each(const std::string& input, const std::vector<Variable>& variables) {
-    std::vector<std::string> paths;
+// The file names of one input's variables, as the receiver would name them; false when it
+// would refuse one (a name it cannot store, data too large for a data section).
+bool file_names(const std::string& input, const std::vector<Variable>& variables,
+                std::vector<std::string>& names) {
     for (const Variable& variable : variables) {
         PathBuffer name{};
         const HeaderFault fault =
             variable_file_name(variable.type, variable.name, variable.data.size(), name);
-        const Line line{&input, variable.line, ""};
-        if (fault != HeaderFault::none) return refuse(line, 0, describe(fault));
-        const std::string path = output_path(name.data());
+        if (fault != HeaderFault::none)
+            return refuse({&input, variable.line, ""}, 0, describe(fault));
+        names.emplace_back(name.data());
+    }
+    return true;
+}
+
+// The variables of one input, each as its own file: all of them, or none when any is refused.
+bool write_each(const std::string& input, const std::vector<Variable>& variables) {
+    std::vector<std::string> names;
+    if (!file_names(input, variables, names)) return false;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < variables.size(); ++i) {
+        const std::string path = output_path(names[i]);
         if (!settings.force && exists(path)) {
-            return refuse(line, 0, printable(path) + " exists, not replaced (-f replaces it)");
+            return refuse({&input, variables[i].line, ""}, 0,
+                          printable(path) + " exists, not replaced (-f replaces it)");
         }
         paths.push_back(path);
     }
@@ -661,6 +677,24 @@ bool read_input(const std::string& path, std::vector<Variable>& variables) {
 
 } // namespace
 
+bool mkvar_files(const std::string& text, bool ascii,
+                 std::vector<std::vector<std::uint8_t>>& files) {
+    settings = {};
+    settings.ascii = ascii;
+    settings.quiet = true;
+    const std::string name = "text";
+    std::vector<Variable> variables;
+    std::vector<std::string> names;
+    if (!read_listing(name, text, variables) || !file_names(name, variables, names)) return false;
+    for (const Variable& variable : variables) {
+        const FileEntry entry{
+            0, variable.type, variable.name, static_cast<std::uint16_t>(variable.data.size()),
+            0, variable.data};
+        files.push_back(encode_file({&entry, 1}));
+    }
+    return true;
+}
+
 int mkvar_main(int argc, char** argv) {
     open_standard_descriptors();
     settings = {};
@@ -683,11 +717,12 @@ int mkvar_main(int argc, char** argv) {
     int status = 0;
     std::vector<Variable> all; // for --output
     const auto take = [&](const std::string& name, bool read, std::vector<Variable>& variables) {
-        if (!read) {
+        std::vector<std::string> names;
+        const bool written = read && (settings.output.empty() ? write_each(name, variables)
+                                                              : file_names(name, variables, names));
+        if (!written) {
             status = 1;
-        } else if (settings.output.empty()) {
-            if (!write_each(name, variables)) status = 1;
-        } else {
+        } else if (!settings.output.empty()) {
             all.insert(all.end(), variables.begin(), variables.end());
         }
     };
@@ -701,8 +736,15 @@ int mkvar_main(int argc, char** argv) {
     }
     if (!settings.output.empty() && status == 0) {
         const std::string path = output_path(settings.output);
+        std::size_t section = 0;
+        for (const Variable& variable : all)
+            section += 8 + variable.name.size() + variable.data.size();
         if (all.empty()) {
             std::fprintf(stderr, "mkvar: no variable to write\n");
+            status = 1;
+        } else if (section > DATA_SECTION_MAX) {
+            std::fprintf(stderr, "mkvar: %s: the variables are too large for one file\n",
+                         printable(path).c_str());
             status = 1;
         } else if (!settings.force && exists(path)) {
             std::fprintf(stderr, "mkvar: %s exists, not replaced (-f replaces it)\n",

@@ -14,6 +14,15 @@
 //   extension), whole or not at all; an existing file only with --force.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Reads catvar-style text as mkvar reads a FILE, saying nothing: the bytes of the variable file
+// it would write for each variable, or false when it would refuse the text. For the fuzz target.
+bool mkvar_files(const std::string& text, bool ascii,
+                 std::vector<std::vector<std::uint8_t>>& files);
+
 // Runs the program with its command line. Returns 0 when every variable was written, 1 when a
 // refusal or a wrong command line stopped anything.
 int mkvar_main(int argc, char** argv);

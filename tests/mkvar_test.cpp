@@ -121,6 +121,15 @@ TEST(Mkvar, ValuesFromTheCommandLineAndProgramsFromAnEditor) {
     EXPECT_EQ(read_bytes(dir.path / "R.85n"),
               file_around(entry(0x00, "R", real("00 00 FC 10 00 00 00 00 00 01"))));
 
+    // The example program is mkvar's own work from the text beside it.
+    const ChildResult example =
+        run(mkvar_main, "mkvar", dir,
+            {"-C", dir.path.string(), "-p", "HELLO", std::string(EXAMPLES_DIR) + "/HELLO.txt"});
+    EXPECT_EQ(example.status, 0);
+    EXPECT_EQ(read_bytes(dir.path / "HELLO.85p"),
+              read_bytes(std::string(EXAMPLES_DIR) + "/HELLO.85p"));
+    std::filesystem::remove(dir.path / "HELLO.85p");
+
     const ChildResult program = run(mkvar_main, "mkvar", dir, {"-p", "HELLO", "hello.txt"});
     EXPECT_EQ(program.status, 0);
     EXPECT_EQ(read_bytes(dir.path / "HELLO.85p"),

@@ -1,5 +1,6 @@
 // Variable files: byte-exact writing, atomic replacement, and the sender's checks.
 #include "atomicfile/atomicfile.h"
+#include "calc/calc.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
 #include "varfile/varfile.h"
@@ -366,6 +367,29 @@ TEST(Characters, EachFormBelongsToOneCode) {
     text.clear();
     append_calc_text(bytes_of("\x1C\xC4\x18\x12\xC1"), true, text);
     EXPECT_EQ(text, "->pi!=^2theta");
+}
+
+} // namespace
+
+namespace {
+
+// The example program is a real plain-text program, and vti85 shows its first lines on
+// receiving it, as the calculator's editor would.
+TEST(Example, HelloIsAPlainTextProgramThatVti85Shows) {
+    std::vector<std::uint8_t> bytes;
+    ASSERT_EQ(
+        read_whole_file((std::string(EXAMPLES_DIR) + "/HELLO.85p").c_str(), FILE_SIZE_MAX, bytes),
+        whole_read::done);
+    const FileContents contents = read_file(bytes);
+    const char* problem = nullptr;
+    ASSERT_EQ(verdict(contents, problem), FileCheck::ok);
+    const FileEntry& hello = contents.entries.at(0);
+    ASSERT_EQ(hello.type, TYPE_PROGRAM);
+    EXPECT_EQ(hello.data[2], 0x00);
+    const peer::Bytes data(hello.data.begin(), hello.data.end());
+    EXPECT_EQ(peer::received_screen(TYPE_PROGRAM, "HELLO", data),
+              peer::home_screen({"vti85", "Received:", "HELLO PRGRM", "ClLCD",
+                                 "Disp \"HELLO FROM THE PC\"", "Pause"}));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -144,10 +145,19 @@ TEST_F(VirtualLink, SeveralVariablesMakeTheRoundTrip) {
     EXPECT_FALSE(fs::exists(wire_path));
 }
 
+// On the gray cable as large as a real backup: a system block of 08B1 bytes and some 9 KB in
+// all. The wire crosses every bit between two processes: a small one there.
 TEST_F(VirtualLink, BackupIsSentAndRestored) {
-    const std::string header("\x03\x00\x1D\x02\x00\x01\x00\x12\x34", 9);
-    const std::string backup =
-        testing_support::file_around(testing_support::backup_section(header, {"abc", "de", "f"}));
+    using testing_support::u16;
+#ifdef VTI85_TTY
+    const std::array<std::size_t, 3> sizes{0x8B1, 7000, 100};
+#else
+    const std::array<std::size_t, 3> sizes{3, 2, 1};
+#endif
+    const std::string header = u16(sizes[0]) + "\x1D" + u16(sizes[1]) + u16(sizes[2]) + u16(0x8BF7);
+    const std::string backup = testing_support::file_around(testing_support::backup_section(
+        header,
+        {std::string(sizes[0], 'a'), std::string(sizes[1], 'd'), std::string(sizes[2], 'f')}));
     write_file(dir.path / "backup.85b", backup);
     Process vti = calculator({"send", dir.path / "backup.85b"}, dir.path);
     Process pull = start({PULLVAR_PATH}, pc(), dir.path / "pull");

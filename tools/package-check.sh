@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-package}
 package=ti85-link-tools
-programs=(pullvar pushvar pixdb linkcheck catvar splitvar picvar pullscreen vti85)
+programs=(pullvar pushvar pixdb linkcheck catvar splitvar mkvar picvar pullscreen vti85)
 # lintian warnings accepted, by tag (comma-separated; each is named in the README's package
 # section): none at present.
 accepted_warnings=""

@@ -93,12 +93,13 @@ constexpr std::array<CalcChar, 256> make_table() {
 }
 
 // One character string for each ASCII code, so that the table's entries can point at them.
-constexpr std::array<std::array<char, 2>, 0x80> ASCII_TEXT = [] {
+constexpr std::array<std::array<char, 2>, 0x80> make_ascii_text() {
     std::array<std::array<char, 2>, 0x80> text{};
     for (std::size_t code = 0; code < text.size(); ++code)
         text[code] = {static_cast<char>(code), '\0'};
     return text;
-}();
+}
+constexpr std::array<std::array<char, 2>, 0x80> ASCII_TEXT = make_ascii_text();
 
 constexpr std::array<CalcChar, 256> with_ascii(std::array<CalcChar, 256> table) {
     for (std::size_t code = 0x20; code < 0x7F; ++code) {
