@@ -101,7 +101,7 @@ inline constexpr std::uint8_t REASON_ABORT = 1;
 inline constexpr std::uint8_t REASON_SKIP = 2;
 inline constexpr std::uint8_t REASON_OUT_OF_MEMORY = 3;
 
-inline constexpr std::size_t BUFFER_SIZE = 0x8000;
+inline constexpr std::size_t BUFFER_SIZE = PACKET_DATA_MAX;
 
 // The packet buffer, BUFFER_SIZE bytes, allocated by allocate_buffer or init_link and never
 // freed.

@@ -9,6 +9,10 @@
 inline constexpr std::uint8_t MACHINE_ID_PC = 0x05;
 inline constexpr std::uint8_t MACHINE_ID_TI85 = 0x85;
 
+// The largest packet data the programs hold: the link library's packet buffer, where the
+// sender also holds a file's data section whole.
+inline constexpr std::size_t PACKET_DATA_MAX = 0x8000;
+
 // The screen: 128 x 64 pixels, 16 bytes a row, the top row first, the leftmost pixel in a
 // byte's most significant bit, a 1 bit dark. A screen sent by the screen request or PrtScrn is
 // 1024 bytes.

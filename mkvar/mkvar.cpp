@@ -663,9 +663,12 @@ bool write_each(const std::string& input, const std::vector<Variable>& variables
 }
 
 bool read_input(const std::string& path, std::vector<Variable>& variables) {
+    // Far more text than any variable's: a larger input is refused, never cut.
+    constexpr std::size_t TEXT_MAX = 16 * FILE_SIZE_MAX;
     std::vector<std::uint8_t> bytes;
-    if (read_whole_file(path.c_str(), FILE_SIZE_MAX * 4, bytes) != whole_read::done) {
-        const char* why = std::strerror(errno);
+    const bool read = read_whole_file(path.c_str(), TEXT_MAX + 1, bytes) == whole_read::done;
+    if (!read || bytes.size() > TEXT_MAX) {
+        const char* why = std::strerror(read ? EFBIG : errno);
         std::fprintf(stderr, "mkvar: %s: cannot read (%s)\n", printable(path).c_str(), why);
         return false;
     }

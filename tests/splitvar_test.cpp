@@ -3,6 +3,7 @@
 #include "splitvar/splitvar.h"
 #include "tests/support/child.h"
 #include "tests/support/varfiles.h"
+#include "varfile/varfile.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,10 @@ const std::vector<Variable> EVERY_LAYOUT{
     {0x0C, "S", u16(3) + "\xC4=3"},
     {0x2A, "y1", u16(2) + "\x33X"},
     {0x11, "PIC", u16(1008) + std::string(1008, '\x0F')},
+    {0x08, "K", ONE},
+    {0x03, "CV", "\x01\x01" + ONE + MINUS_TWO},
+    {0x17, "W",
+     u16(81) + std::string(1, '\0') + ONE + ONE + ONE + ONE + ONE + ONE + std::string(20, '\0')},
     {0x12, "#", u16(1) + std::string("\x00", 1)},
     {0x00, "Ans", ONE},
 };
@@ -85,13 +90,7 @@ TEST(Splitvar, WritesEveryUserVariableAsTheBackupHoldsIt) {
     for (const Variable& v : EVERY_LAYOUT) {
         const bool system = v.name == "#" || v.name == "Ans";
         const std::uint8_t type = v.type & 0x1F;
-        const char* extensions[] = {".85n", ".85c", ".85v", "", ".85l", ".85l", ".85m"};
-        std::string extension = type <= 6 ? extensions[type] : "";
-        if (type == 0x0C) extension = ".85s";
-        if (type == 0x0A) extension = ".85e";
-        if (type == 0x11) extension = ".85i";
-        if (type == 0x12) extension = ".85p";
-        const auto path = dir.path / (v.name + extension);
+        const auto path = dir.path / (v.name + var_types[type].extension.data());
         EXPECT_EQ(std::filesystem::exists(path), !system) << v.name;
         if (!system) {
             EXPECT_EQ(read_bytes(path), file_around(entry(type, v.name, v.data))) << v.name;
@@ -114,7 +113,8 @@ TEST(Splitvar, WritesEveryUserVariableAsTheBackupHoldsIt) {
                   "(CPLX, 20 bytes)\n"
                   "V (VECTR, 22 bytes)\nL1 (LIST, 22 bytes)\nCL (LIST, 22 bytes)\n"
                   "M (MATRX, 22 bytes)\nS (STRNG, 5 bytes)\ny1 (EQU, 4 bytes, selected)\n"
-                  "PIC (PICT, 1010 bytes)\n# (PRGRM, 3 bytes, system)\n"
+                  "PIC (PICT, 1010 bytes)\nK (CONST, 10 bytes)\nCV (VECTR, 22 bytes)\n"
+                  "W (RANGE, 83 bytes)\n# (PRGRM, 3 bytes, system)\n"
                   "Ans (REAL, 10 bytes, system)\n");
 }
 

@@ -22,6 +22,8 @@
 //   the caller; nothing here prints or ends the process.
 #pragma once
 
+#include "link/ti85.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -129,7 +131,7 @@ inline constexpr long OFFSET_FIRST_TYPE = 59; // 0x1D here makes a backup file
 inline constexpr std::size_t SIGNATURE_COMPARED = 3;
 // The longest data section: the size of the link library's packet buffer, where the programs
 // hold a file's data section whole.
-inline constexpr std::size_t DATA_SECTION_MAX = 0x8000;
+inline constexpr std::size_t DATA_SECTION_MAX = PACKET_DATA_MAX;
 // The largest file with any meaning: header, N, a data section of 65,535 bytes, checksum.
 inline constexpr std::size_t FILE_SIZE_MAX = FILE_HEADER_SIZE + 2 + 0xFFFF + 2;
 
