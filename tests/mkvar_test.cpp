@@ -37,18 +37,6 @@ const std::string ZERO = real("00 00 FC 00 00 00 00 00 00 00");
 const std::string HALF_ONE = real("01 00 FC 10 00 00 00 00 00 00");
 const std::string HALF_MINUS_TWO = real("81 00 FC 20 00 00 00 00 00 00");
 
-std::string read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-ChildResult run(int (*entry)(int, char**), const char* name, const ScratchDir& dir,
-                const std::vector<std::string>& args, const std::string& input = "") {
-    return run_child([&] { return call_main(entry, name, args); }, input, dir.path);
-}
-
 struct Layout {
     std::uint8_t type;
     const char* file;
@@ -87,15 +75,16 @@ TEST(Mkvar, CatvarsTextGivesBackEveryLayoutByteForByte) {
         }
         std::vector<std::string> catvar_args = files;
         if (ascii) catvar_args.insert(catvar_args.begin(), "--ascii");
-        const ChildResult listing = run(catvar_main, "catvar", dir, catvar_args);
+        const ChildResult listing = run_main(catvar_main, "catvar", dir.path, catvar_args);
         ASSERT_EQ(listing.status, 0) << listing.output;
         std::filesystem::create_directory(dir.path / "back");
         std::vector<std::string> mkvar_args{"-C", "back", "-"};
         if (ascii) mkvar_args.insert(mkvar_args.begin(), "--ascii");
-        const ChildResult made = run(mkvar_main, "mkvar", dir, mkvar_args, listing.output);
+        const ChildResult made =
+            run_main(mkvar_main, "mkvar", dir.path, mkvar_args, listing.output);
         EXPECT_EQ(made.status, 0) << listing.output << made.output;
         for (const std::string& file : files) {
-            EXPECT_EQ(read_bytes(dir.path / "back" / file), read_bytes(dir.path / file))
+            EXPECT_EQ(read_file(dir.path / "back" / file), read_file(dir.path / file))
                 << file << (ascii ? " (ascii)" : "");
         }
     }
@@ -105,34 +94,35 @@ TEST(Mkvar, ValuesFromTheCommandLineAndProgramsFromAnEditor) {
     ScratchDir dir;
     write_file(dir.path / "hello.txt", "ClLCD\r\nDisp \"π→A\"\n");
     const ChildResult made =
-        run(mkvar_main, "mkvar", dir,
-            {"-s", "A=3.14159265358979", "--set=L1={10,-123}", "-s", "M=[[10][-123]]", "-s",
-             "Z=(1,-2)", "-s", "S=\"Hi\"", "-s", "R=1.00000000000005"});
+        run_main(mkvar_main, "mkvar", dir.path,
+                 {"-s", "A=3.14159265358979", "--set=L1={10,-123}", "-s", "M=[[10][-123]]", "-s",
+                  "Z=(1,-2)", "-s", "S=\"Hi\"", "-s", "R=1.00000000000005"});
     EXPECT_EQ(made.status, 0) << made.output;
-    EXPECT_EQ(read_bytes(dir.path / "A.85n"), file_around(entry(0x00, "A", PI)));
-    EXPECT_EQ(read_bytes(dir.path / "L1.85l"),
+    EXPECT_EQ(read_file(dir.path / "A.85n"), file_around(entry(0x00, "A", PI)));
+    EXPECT_EQ(read_file(dir.path / "L1.85l"),
               file_around(entry(0x04, "L1", u16(2) + TEN + MINUS_123)));
-    EXPECT_EQ(read_bytes(dir.path / "M.85m"),
+    EXPECT_EQ(read_file(dir.path / "M.85m"),
               file_around(entry(0x06, "M", std::string("\x02\x01", 2) + TEN + MINUS_123)));
-    EXPECT_EQ(read_bytes(dir.path / "Z.85c"),
+    EXPECT_EQ(read_file(dir.path / "Z.85c"),
               file_around(entry(0x01, "Z", HALF_ONE + HALF_MINUS_TWO)));
-    EXPECT_EQ(read_bytes(dir.path / "S.85s"), file_around(entry(0x0C, "S", u16(2) + "Hi")));
+    EXPECT_EQ(read_file(dir.path / "S.85s"), file_around(entry(0x0C, "S", u16(2) + "Hi")));
     // 14 digits, rounded half up.
-    EXPECT_EQ(read_bytes(dir.path / "R.85n"),
+    EXPECT_EQ(read_file(dir.path / "R.85n"),
               file_around(entry(0x00, "R", real("00 00 FC 10 00 00 00 00 00 01"))));
 
     // The example program is mkvar's own work from the text beside it.
-    const ChildResult example =
-        run(mkvar_main, "mkvar", dir,
-            {"-C", dir.path.string(), "-p", "HELLO", std::string(EXAMPLES_DIR) + "/HELLO.txt"});
+    const ChildResult example = run_main(
+        mkvar_main, "mkvar", dir.path,
+        {"-C", dir.path.string(), "-p", "HELLO", std::string(EXAMPLES_DIR) + "/HELLO.txt"});
     EXPECT_EQ(example.status, 0);
-    EXPECT_EQ(read_bytes(dir.path / "HELLO.85p"),
-              read_bytes(std::string(EXAMPLES_DIR) + "/HELLO.85p"));
+    EXPECT_EQ(read_file(dir.path / "HELLO.85p"),
+              read_file(std::string(EXAMPLES_DIR) + "/HELLO.85p"));
     std::filesystem::remove(dir.path / "HELLO.85p");
 
-    const ChildResult program = run(mkvar_main, "mkvar", dir, {"-p", "HELLO", "hello.txt"});
+    const ChildResult program =
+        run_main(mkvar_main, "mkvar", dir.path, {"-p", "HELLO", "hello.txt"});
     EXPECT_EQ(program.status, 0);
-    EXPECT_EQ(read_bytes(dir.path / "HELLO.85p"),
+    EXPECT_EQ(read_file(dir.path / "HELLO.85p"),
               file_around(entry(0x12, "HELLO",
                                 u16(18) + std::string("\x00", 1) +
                                     "ClLCD\xD6"
@@ -184,7 +174,7 @@ TEST(Mkvar, ExistingFilesAreKeptAndAsciiMinusIsWarnedAbout) {
         "", dir.path);
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(errors.find("A.85n exists, not replaced"), std::string::npos);
-    EXPECT_EQ(read_bytes(dir.path / "A.85n"), "mine");
+    EXPECT_EQ(read_file(dir.path / "A.85n"), "mine");
 
     // A "-" where only a negation can stand is written as given, with a warning.
     write_file(dir.path / "p.txt", "-1→A\nA*-2\n5-3\n");

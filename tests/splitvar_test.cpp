@@ -50,18 +50,6 @@ std::string backup_of(const std::vector<Variable>& variables, std::string table)
     return file_around(backup_section(header, {system, user, table}));
 }
 
-std::string read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-ChildResult run(int (*entry)(int, char**), const char* name, const ScratchDir& dir,
-                const std::vector<std::string>& args) {
-    return run_child([&] { return call_main(entry, name, args); }, "", dir.path);
-}
-
 // One variable of each layout, and the calculator's own entries.
 const std::vector<Variable> EVERY_LAYOUT{
     {0x12, "HELLO", u16(12) + std::string("\x00", 1) + "Disp \"HI\"\xD6\xC4"},
@@ -85,7 +73,7 @@ const std::vector<Variable> EVERY_LAYOUT{
 TEST(Splitvar, WritesEveryUserVariableAsTheBackupHoldsIt) {
     ScratchDir dir;
     write_file(dir.path / "old.85b", backup_of(EVERY_LAYOUT, table_of(EVERY_LAYOUT)));
-    const ChildResult split = run(splitvar_main, "splitvar", dir, {"old.85b"});
+    const ChildResult split = run_main(splitvar_main, "splitvar", dir.path, {"old.85b"});
     EXPECT_EQ(split.status, 0) << split.output;
     for (const Variable& v : EVERY_LAYOUT) {
         const bool system = v.name == "#" || v.name == "Ans";
@@ -93,22 +81,21 @@ TEST(Splitvar, WritesEveryUserVariableAsTheBackupHoldsIt) {
         const auto path = dir.path / (v.name + var_types[type].extension.data());
         EXPECT_EQ(std::filesystem::exists(path), !system) << v.name;
         if (!system) {
-            EXPECT_EQ(read_bytes(path), file_around(entry(type, v.name, v.data))) << v.name;
+            EXPECT_EQ(read_file(path), file_around(entry(type, v.name, v.data))) << v.name;
         }
     }
     // Without --force nothing is replaced, and the run says so.
     write_file(dir.path / "A.85n", "mine");
-    const ChildResult again = run(splitvar_main, "splitvar", dir, {"--all", "old.85b"});
+    const ChildResult again = run_main(splitvar_main, "splitvar", dir.path, {"--all", "old.85b"});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.output.find("A.85n exists, not replaced"), std::string::npos);
-    EXPECT_EQ(read_bytes(dir.path / "A.85n"), "mine");
+    EXPECT_EQ(read_file(dir.path / "A.85n"), "mine");
     EXPECT_TRUE(std::filesystem::exists(dir.path / "Ans.85n"));
 
-    const ChildResult listing = run(catvar_main, "catvar", dir, {"-n", "old.85b"});
+    const ChildResult listing = run_main(catvar_main, "catvar", dir.path, {"-n", "old.85b"});
     EXPECT_EQ(listing.status, 0);
     EXPECT_EQ(listing.output,
-              "backup (BAKUP, " +
-                  std::to_string(read_bytes(dir.path / "old.85b").size() - 57 - 17) +
+              "backup (BAKUP, " + std::to_string(read_file(dir.path / "old.85b").size() - 57 - 17) +
                   " bytes)\nHELLO (PRGRM, 14 bytes, no final line end)\nA (REAL, 10 bytes)\nZ "
                   "(CPLX, 20 bytes)\n"
                   "V (VECTR, 22 bytes)\nL1 (LIST, 22 bytes)\nCL (LIST, 22 bytes)\n"
@@ -145,15 +132,15 @@ TEST(Splitvar, DamagedTableEntriesAreNamedAndSkipped) {
         SCOPED_TRACE(c.fault);
         ScratchDir dir;
         write_file(dir.path / "b.85b", backup_of(two, c.table));
-        const ChildResult split = run(splitvar_main, "splitvar", dir, {"b.85b"});
+        const ChildResult split = run_main(splitvar_main, "splitvar", dir.path, {"b.85b"});
         EXPECT_EQ(split.status, 1);
         EXPECT_NE(split.output.find(std::string("variable table entry 2 ") + "("),
                   std::string::npos)
             << split.output;
         EXPECT_NE(split.output.find(c.fault), std::string::npos) << split.output;
-        EXPECT_EQ(read_bytes(dir.path / "A.85n"), file_around(entry(0, "A", ONE)));
+        EXPECT_EQ(read_file(dir.path / "A.85n"), file_around(entry(0, "A", ONE)));
         EXPECT_FALSE(std::filesystem::exists(dir.path / "B.85n"));
-        EXPECT_EQ(run(catvar_main, "catvar", dir, {"b.85b"}).status, 1);
+        EXPECT_EQ(run_main(catvar_main, "catvar", dir.path, {"b.85b"}).status, 1);
     }
 }
 
@@ -163,11 +150,12 @@ TEST(Splitvar, GroupFilesSplitAndOtherFilesAreRefused) {
                file_around(entry(0, "A", ONE) + entry(0x0C, "S", u16(1) + "x")));
     write_file(dir.path / "text", "hello\n");
     std::filesystem::create_directory(dir.path / "out");
-    const ChildResult split = run(splitvar_main, "splitvar", dir, {"-C", "out", "g.85g", "text"});
+    const ChildResult split =
+        run_main(splitvar_main, "splitvar", dir.path, {"-C", "out", "g.85g", "text"});
     EXPECT_EQ(split.status, 1);
     EXPECT_EQ(split.output, "splitvar: out/A.85n\nsplitvar: out/S.85s\n"
                             "splitvar: text: not a backup or group file\n");
-    EXPECT_EQ(read_bytes(dir.path / "out/S.85s"), file_around(entry(0x0C, "S", u16(1) + "x")));
+    EXPECT_EQ(read_file(dir.path / "out/S.85s"), file_around(entry(0x0C, "S", u16(1) + "x")));
 }
 
 } // namespace

@@ -194,4 +194,10 @@ bool become_ordinary_user() {
                               setresuid(ORDINARY_ID, ORDINARY_ID, ORDINARY_ID) == 0);
 }
 
+ChildResult run_main(int (*entry)(int, char**), const std::string& name,
+                     const std::filesystem::path& dir, const std::vector<std::string>& args,
+                     const std::string& input) {
+    return run_child([&] { return call_main(entry, name, args); }, input, dir);
+}
+
 } // namespace testing_support

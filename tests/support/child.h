@@ -43,6 +43,11 @@ struct ScratchDir {
 int call_main(int (*entry)(int, char**), const std::string& name,
               const std::vector<std::string>& args);
 
+// A program's entry run in a child: call_main in run_child.
+ChildResult run_main(int (*entry)(int, char**), const std::string& name,
+                     const std::filesystem::path& dir, const std::vector<std::string>& args,
+                     const std::string& input = "");
+
 // Replaces the process with the program at `path`, given `args`; returns 127 if it cannot.
 int exec_program(const std::string& path, const std::vector<std::string>& args);
 
