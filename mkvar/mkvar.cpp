@@ -33,7 +33,8 @@ constexpr ProgramInfo MKVAR{
     .options = "  -s, --set=NAME=VALUE  a variable from the command line: A=3.14, L1={1,2},\n"
                "                        M=[[1,2][3,4]], V=[1,2], Z=(1,-2), S=\"HI\"\n"
                "  -p, --program=NAME    FILE is plain text (UTF-8): the program NAME\n"
-               "  -o, --output=FILE     write one file (a group file for several variables)\n"
+               "  -o, --output=FILE     write one file, FILE as given (a group file for\n"
+               "                        several variables)\n"
                "  -C, --directory=DIR   write the files in DIR\n"
                "  -f, --force           replace existing files\n"
                "  --ascii               read the ASCII words catvar --ascii writes\n",
@@ -738,7 +739,7 @@ int mkvar_main(int argc, char** argv) {
         take(input, read_input(input, variables), variables);
     }
     if (!settings.output.empty() && status == 0) {
-        const std::string path = output_path(settings.output);
+        const std::string& path = settings.output; // as given, -C or not
         std::size_t section = 0;
         for (const Variable& variable : all)
             section += 8 + variable.name.size() + variable.data.size();
