@@ -110,6 +110,13 @@ TEST(Mkvar, ValuesFromTheCommandLineAndProgramsFromAnEditor) {
     EXPECT_EQ(read_file(dir.path / "R.85n"),
               file_around(entry(0x00, "R", real("00 00 FC 10 00 00 00 00 00 01"))));
 
+    // Several variables in one file make a group file.
+    const ChildResult group =
+        run_main(mkvar_main, "mkvar", dir.path, {"-o", "G.85g", "-s", "A=10", "-s", "B=-123"});
+    EXPECT_EQ(group.status, 0);
+    EXPECT_EQ(read_file(dir.path / "G.85g"),
+              file_around(entry(0x00, "A", TEN) + entry(0x00, "B", MINUS_123)));
+
     // The example program is mkvar's own work from the text beside it.
     const ChildResult example = run_main(
         mkvar_main, "mkvar", dir.path,
