@@ -419,11 +419,6 @@ bool encode(const Line& line, const std::string& type_name, const Value& value,
 
 // ---- Names and programs ----
 
-bool is_letter_code(std::uint8_t code) {
-    return (code >= 'A' && code <= 'Z') || (code >= 'a' && code <= 'z') ||
-           (code >= 0x8A && code <= 0xCA); // accented and Greek letters
-}
-
 bool read_name(const Line& line, std::string_view text, std::size_t at, Variable& variable) {
     std::size_t bad = 0;
     variable.name.clear();
@@ -431,7 +426,7 @@ bool read_name(const Line& line, std::string_view text, std::size_t at, Variable
         return refuse(line, at + bad, "a character the calculator's set lacks in the name");
     }
     if (variable.name.empty() || variable.name.size() > BACKUP_NAME_MAX ||
-        !is_letter_code(variable.name.front())) {
+        !calc_letter(variable.name.front())) {
         return refuse(line, at,
                       "the name '" + std::string(text) +
                           "': 1 to 8 characters, the first a letter");
@@ -483,7 +478,14 @@ bool program_body(const std::vector<Line>& lines, bool open_end, Variable& varia
 
 // ---- catvar's text ----
 
+// A heading is short: a name of at most 8 characters (32 bytes escaped), a type and a size.
+constexpr std::size_t HEADING_MAX = 160;
 const std::regex HEADING(R"(^(.+) \(([A-Z]+|type 0x[0-9A-F]{2}), [0-9]+ bytes((?:, [a-z ]+)*)\)$)");
+
+bool is_heading(const std::string& line, std::smatch& parts) {
+    return line.size() <= HEADING_MAX && line.ends_with(')') &&
+           std::regex_match(line, parts, HEADING);
+}
 
 // What a heading's type cannot be written as, or nullptr when it can.
 const char* refused_type(const std::string& type) {
@@ -537,7 +539,7 @@ bool read_listing(const std::string& file, const std::string& text,
     std::smatch parts;
     for (; i < lines.size();) {
         const std::string heading(lines[i].text);
-        if (!std::regex_match(heading, parts, HEADING)) {
+        if (!is_heading(heading, parts)) {
             return refuse(lines[i], 0, "a heading line, NAME (TYPE, N bytes), was expected");
         }
         const std::smatch here = parts;
@@ -545,7 +547,7 @@ bool read_listing(const std::string& file, const std::string& text,
         std::size_t next = i + 1;
         for (; next < lines.size(); ++next) {
             const std::string line(lines[next].text);
-            if (std::regex_match(line, parts, HEADING)) break;
+            if (is_heading(line, parts)) break;
             body.push_back(lines[next]);
         }
         if (here[2].str() != "PRGRM") {

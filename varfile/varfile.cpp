@@ -495,13 +495,10 @@ namespace {
 constexpr std::size_t HEADER_ADDRESS = 7; // in the backup header
 
 bool is_user_name(const std::vector<std::uint8_t>& name) {
-    const auto letter = [](std::uint8_t c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    };
     const auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
-    if (name.empty() || !letter(name[0])) return false;
+    if (name.empty() || !calc_letter(name[0])) return false;
     for (const std::uint8_t c : name) {
-        if (!letter(c) && !digit(c)) return false;
+        if (!calc_letter(c) && !digit(c)) return false;
     }
     const std::string text(name.begin(), name.end());
     return text != "Ans" && text != "xStat" && text != "yStat";

@@ -301,6 +301,12 @@ FileCheck verdict(const FileContents& contents, const char*& problem);
 // Unicode. A code with no agreed meaning, or whose form another code has (the hex digits 0A-0F
 // look like the letters A-F), has no form: it is written \xNN.
 
+// A letter of the calculator's set: ASCII, accented (8A-B5) or Greek (BB-CA).
+constexpr bool calc_letter(std::uint8_t code) {
+    return (code >= 'A' && code <= 'Z') || (code >= 'a' && code <= 'z') ||
+           (code >= 0x8A && code <= 0xB5) || (code >= 0xBB && code <= 0xCA);
+}
+
 struct CalcChar {
     const char* unicode; // nullptr: no form
     const char* ascii;
