@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -478,13 +477,41 @@ bool program_body(const std::vector<Line>& lines, bool open_end, Variable& varia
 
 // ---- catvar's text ----
 
-// A heading is short: a name of at most 8 characters (32 bytes escaped), a type and a size.
-constexpr std::size_t HEADING_MAX = 160;
-const std::regex HEADING(R"(^(.+) \(([A-Z]+|type 0x[0-9A-F]{2}), [0-9]+ bytes((?:, [a-z ]+)*)\)$)");
+// A heading line's parts: "NAME (TYPE, N bytes[, mark]...)".
+struct Heading {
+    std::string name;
+    std::string type;
+    std::string marks;
+};
 
-bool is_heading(const std::string& line, std::smatch& parts) {
-    return line.size() <= HEADING_MAX && line.ends_with(')') &&
-           std::regex_match(line, parts, HEADING);
+bool all_of(std::string_view text, bool (*allowed)(char)) {
+    return std::all_of(text.begin(), text.end(), allowed);
+}
+
+// Whether `line` is a heading, and its parts. A heading is short: a name of at most 8
+// characters (32 bytes escaped), a type and a size.
+bool is_heading(std::string_view line, Heading& heading) {
+    constexpr std::size_t HEADING_MAX = 160;
+    if (line.size() > HEADING_MAX || !line.ends_with(")")) return false;
+    const std::size_t bytes = line.rfind(" bytes");
+    const std::size_t open = bytes == std::string_view::npos ? bytes : line.rfind(" (", bytes);
+    if (open == std::string_view::npos || open == 0) return false;
+    const std::string_view inner = line.substr(open + 2, bytes - open - 2); // "TYPE, N"
+    const std::size_t comma = inner.rfind(", ");
+    if (comma == std::string_view::npos) return false;
+    const std::string_view type = inner.substr(0, comma);
+    const std::string_view size = inner.substr(comma + 2);
+    const std::string_view marks = line.substr(bytes + 6, line.size() - bytes - 7);
+    const bool known_type =
+        (!type.empty() && all_of(type, [](char c) { return c >= 'A' && c <= 'Z'; })) ||
+        (type.size() == 9 && type.starts_with("type 0x"));
+    const bool marked =
+        marks.empty() || (marks.starts_with(", ") && all_of(marks, [](char c) {
+                              return (c >= 'a' && c <= 'z') || is_digit(c) || c == ' ' || c == ',';
+                          }));
+    if (!known_type || size.empty() || !all_of(size, is_digit) || !marked) return false;
+    heading = {std::string(line.substr(0, open)), std::string(type), std::string(marks)};
+    return true;
 }
 
 // What a heading's type cannot be written as, or nullptr when it can.
@@ -500,14 +527,14 @@ const char* refused_type(const std::string& type) {
 }
 
 // One variable: its heading's parts and its value's lines.
-bool variable_of(const Line& heading, const std::smatch& parts, const std::vector<Line>& body,
+bool variable_of(const Line& heading, const Heading& parts, const std::vector<Line>& body,
                  Variable& variable) {
-    const std::string type = parts[2].str();
+    const std::string& type = parts.type;
     if (const char* why = refused_type(type)) return refuse(heading, 0, why);
-    if (!read_name(heading, parts[1].str(), 0, variable)) return false;
+    if (!read_name(heading, parts.name, 0, variable)) return false;
     variable.line = heading.number;
     if (type == "PRGRM") {
-        return program_body(body, parts[3].str().find("no final line end") != std::string::npos,
+        return program_body(body, parts.marks.find("no final line end") != std::string::npos,
                             variable);
     }
     // A matrix spans lines: its rows are joined, each line's text taken as it stands.
@@ -536,21 +563,19 @@ bool read_listing(const std::string& file, const std::string& text,
     while (i < lines.size() && lines[i].text.empty())
         ++i;
     if (i == lines.size()) return true;
-    std::smatch parts;
+    Heading here;
+    Heading next_heading;
     for (; i < lines.size();) {
-        const std::string heading(lines[i].text);
-        if (!is_heading(heading, parts)) {
+        if (!is_heading(lines[i].text, here)) {
             return refuse(lines[i], 0, "a heading line, NAME (TYPE, N bytes), was expected");
         }
-        const std::smatch here = parts;
         std::vector<Line> body;
         std::size_t next = i + 1;
         for (; next < lines.size(); ++next) {
-            const std::string line(lines[next].text);
-            if (is_heading(line, parts)) break;
+            if (is_heading(lines[next].text, next_heading)) break;
             body.push_back(lines[next]);
         }
-        if (here[2].str() != "PRGRM") {
+        if (here.type != "PRGRM") {
             while (!body.empty() && body.back().text.empty())
                 body.pop_back();
         }
